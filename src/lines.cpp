@@ -1,0 +1,69 @@
+#include "lines.h"
+
+#include <cstring>
+#include <unistd.h>
+
+#include "settings.h"
+
+struct termios port_saved;
+struct termios port_new;
+struct termios stdin_saved;
+struct termios stdin_raw;
+struct termios stdout_saved;
+
+// Results of the settings calls are ignored throughout: standard input or
+// output may be a file or a pipe, and a device may refuse a setting; the
+// terminal then runs with what it has.
+
+void setup_lines(int device, char* const cnf_lines[3])
+{
+    tcgetattr(device, &port_saved);
+
+    // Built from nothing: no flag of the device's old settings carries over.
+    memset(&port_new, 0, sizeof port_new);
+    cfsetispeed(&port_new, BAUDRATE);
+    cfsetospeed(&port_new, BAUDRATE);
+    port_new.c_cflag |= CS8 | CLOCAL | CREAD;
+    port_new.c_iflag = IGNPAR;
+    if (strcmp(cnf_lines[2], "RTS/CTS") == 0)
+        port_new.c_cflag |= CRTSCTS;
+    if (strcmp(cnf_lines[2], "XON/XOFF") == 0)
+        port_new.c_iflag |= IXON | IXOFF;
+    port_new.c_oflag = 0;
+    port_new.c_lflag = 0;
+    port_new.c_cc[VMIN] = 1;
+    port_new.c_cc[VTIME] = 0;
+    // Zero start and stop characters would make every NUL byte a flow
+    // control character under XON/XOFF: use the usual Ctrl-Q and Ctrl-S.
+    port_new.c_cc[VSTART] = CSTART;
+    port_new.c_cc[VSTOP] = CSTOP;
+
+    tcflush(device, TCIFLUSH);
+    tcsetattr(device, TCSANOW, &port_new);
+
+    // Saved before standard output changes: on one terminal the two are
+    // the same settings, and stdin_saved must hold them as the user had them.
+    tcgetattr(STDIN_FILENO, &stdin_saved);
+    tcgetattr(STDOUT_FILENO, &stdout_saved);
+    tcsetattr(STDOUT_FILENO, TCSANOW, &port_new);
+
+    // Matters when standard input is another terminal than standard output.
+    tcgetattr(STDIN_FILENO, &stdin_raw);
+    stdin_raw.c_lflag &= ~(ICANON | ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &stdin_raw);
+}
+
+void restore_port(int device)
+{
+    tcsetattr(device, TCSANOW, &port_saved);
+}
+
+void restore_stdin()
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &stdin_saved);
+}
+
+void restore_stdout()
+{
+    tcsetattr(STDOUT_FILENO, TCSANOW, &stdout_saved);
+}

@@ -1,0 +1,23 @@
+// Settings of the two terminals: the serial device and the user's terminal.
+#pragma once
+
+#include <termios.h>
+
+extern struct termios port_saved;  // the device as found
+extern struct termios port_new;    // raw line for the device and standard output
+extern struct termios stdin_saved; // standard input as found
+extern struct termios stdin_raw;   // standard input without echo or line editing
+extern struct termios stdout_saved; // standard output as found
+
+// Saves both terminals' settings and switches them to raw operation: the
+// device (and standard output) to 8 data bits at BAUDRATE with the flow
+// control named by cnf_lines[2], standard input without echo or line editing.
+// Settings a terminal refuses are left as they are, silently.
+void setup_lines(int device, char* const cnf_lines[3]);
+
+// Put back the settings saved by setup_lines.
+void restore_port(int device);
+void restore_stdin();
+// Standard output is another terminal than standard input when the keyboard
+// is redirected; it gets its own settings back too.
+void restore_stdout();

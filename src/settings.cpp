@@ -1,0 +1,125 @@
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+speed_t BAUDRATE = B19200;
+
+const char* const cnf_defaults[3] = {"/dev/ttyS0\n", "9600\n", "NONE\n"};
+
+namespace {
+
+// What a line missing from a short portrc means: the default device, and an
+// empty text (no recognised speed, no flow control) for the rest.
+const char* const cnf_missing[3] = {"/dev/ttyS0", "", ""};
+
+struct speed_row {
+    const char* text;
+    speed_t code;
+};
+
+// Tested in this order; there is no row for 1800 bit/s, none above 38400.
+const speed_row cnf_speeds[] = {
+    {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
+    {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+};
+
+// "Не могу создать файл portrc !" and "Не могу открыть файл portrc !", in
+// KOI8-R: the program's messages are written as these bytes whatever the
+// terminal's encoding.
+const char cnf_cannot_create[] =
+    "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 \xc6\xc1\xca\xcc"
+    " portrc !";
+const char cnf_cannot_open[] =
+    "\xee\xc5 \xcd\xcf\xc7\xd5 \xcf\xd4\xcb\xd2\xd9\xd4\xd8 \xc6\xc1\xca\xcc"
+    " portrc !";
+
+[[noreturn]] void cnf_fail(const char* message)
+{
+    printf("%s \n", message);
+    exit(1);
+}
+
+// Out of memory while reading the settings: nothing sensible can be opened.
+[[noreturn]] void cnf_out_of_memory()
+{
+    perror("portrc");
+    exit(1);
+}
+
+char* cnf_copy(const char* text)
+{
+    char* copy = strdup(text);
+    if (copy == nullptr)
+        cnf_out_of_memory();
+    return copy;
+}
+
+void cnf_set_speed(const char* text)
+{
+    for (const speed_row& row : cnf_speeds) {
+        if (strcmp(text, row.text) == 0) {
+            BAUDRATE = row.code;
+            return;
+        }
+    }
+}
+
+FILE* cnf_open()
+{
+    // Opened for update although an existing file is only read: a portrc
+    // the user cannot write is refused like a missing one.
+    FILE* file = fopen("portrc", "r+t");
+    if (file != nullptr)
+        return file;
+
+    file = fopen("portrc", "w+t");
+    if (file == nullptr)
+        cnf_fail(cnf_cannot_create);
+    // A failed write (a full disk) is not reported: the file is read back
+    // with whatever it holds, and missing lines take their defaults.
+    for (const char* line : cnf_defaults)
+        fputs(line, file);
+    fclose(file);
+
+    file = fopen("portrc", "r+t");
+    if (file == nullptr)
+        cnf_fail(cnf_cannot_open);
+    return file;
+}
+
+} // namespace
+
+void cnf_port(char* cnf_lines[3])
+{
+    FILE* file = cnf_open();
+    char* line = nullptr;
+    size_t size = 0;
+    int i = 0;
+
+    // Lines are read whole, however long; a read error ends the file like
+    // its end does.
+    while (i < 3) {
+        errno = 0;
+        ssize_t length = getline(&line, &size, file);
+        if (length < 0) {
+            if (errno == ENOMEM)
+                cnf_out_of_memory();
+            break;
+        }
+        if (length > 0 && line[length - 1] == '\n')
+            line[length - 1] = '\0';
+        // A zero byte ends the text: what follows it on the line is dropped.
+        if (i == 1)
+            cnf_set_speed(line);
+        cnf_lines[i] = cnf_copy(line);
+        ++i;
+    }
+    free(line);
+    fclose(file);
+
+    for (; i < 3; ++i)
+        cnf_lines[i] = cnf_copy(cnf_missing[i]);
+}

@@ -1,0 +1,20 @@
+// The settings file: portrc in the working directory names the serial
+// device, its speed and its flow control.
+#pragma once
+
+#include <termios.h>
+
+// Speed code for the line, set from the second line of portrc.
+// Starts at 19200 bit/s; only a speed from the table changes it.
+extern speed_t BAUDRATE;
+
+// The default portrc, written when the file is missing.
+extern const char* const cnf_defaults[3];
+
+// Reads portrc, creating it with cnf_defaults first when it is missing,
+// and fills cnf_lines with its first three lines (device path, speed text,
+// flow-control text), each without its line feed.  A line the file does not
+// have means the default device, or an empty string for the other two.
+// Ends the process with status 1 when portrc can be neither opened nor
+// created.
+void cnf_port(char* cnf_lines[3]);

@@ -1,0 +1,272 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef PORTTERM_PATH
+#error "PORTTERM_PATH must name the program under test"
+#endif
+
+pty open_pty()
+{
+    pty p;
+    char name[PATH_MAX];
+    if (openpty(&p.master, &p.slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + strerror(errno));
+    p.path = name;
+    return p;
+}
+
+void close_pty(pty& p)
+{
+    if (p.master >= 0)
+        close(p.master);
+    if (p.slave >= 0)
+        close(p.slave);
+    p.master = p.slave = -1;
+}
+
+std::string make_temp_dir()
+{
+    char name[] = "/tmp/portterm-test-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return name;
+}
+
+void remove_tree(const std::string& dir)
+{
+    nftw(
+        dir.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) {
+            return remove(path);
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct termios settings_of(const pty& p)
+{
+    struct termios t = {};
+    // On Linux the master's settings calls act on the slave side.
+    if (tcgetattr(p.master, &t) != 0)
+        throw std::runtime_error("tcgetattr on a pty master failed");
+    return t;
+}
+
+bool same_settings(const struct termios& a, const struct termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+           a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           a.c_line == b.c_line && memcmp(a.c_cc, b.c_cc, NCCS) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+std::string describe(const struct termios& t)
+{
+    char text[160];
+    snprintf(text, sizeof text,
+             "iflag=%#o oflag=%#o cflag=%#o lflag=%#o ispeed=%u ospeed=%u",
+             t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, cfgetispeed(&t),
+             cfgetospeed(&t));
+    return text;
+}
+
+portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
+                            const char* program)
+{
+    int err[2];
+    if (pipe(err) != 0)
+        throw std::runtime_error("pipe failed");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setsid();
+        if (ctty >= 0)
+            ioctl(ctty, TIOCSCTTY, 0);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close_range(3, ~0U, 0);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        signal(SIGPIPE, SIG_DFL);
+        const char* path = program ? program : PORTTERM_PATH;
+        execl(path, path, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(err[1]);
+    fcntl(err[0], F_SETFD, FD_CLOEXEC);
+    return {pid, err[0]};
+}
+
+int wait_for_exit(pid_t pid, int timeout_ms)
+{
+    long end = now_ms() + timeout_ms;
+    for (;;) {
+        int status;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0)
+            return -1;
+        if (now_ms() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(1000);
+    }
+}
+
+std::string read_bytes(int fd, size_t want, int timeout_ms)
+{
+    std::string got;
+    long end = now_ms() + timeout_ms;
+    while (got.size() < want) {
+        long left = end - now_ms();
+        if (left <= 0)
+            break;
+        struct pollfd in = {fd, POLLIN, 0};
+        if (poll(&in, 1, static_cast<int>(left)) <= 0)
+            break;
+        char buf[4096];
+        size_t room = want - got.size();
+        ssize_t n = read(fd, buf, room < sizeof buf ? room : sizeof buf);
+        if (n <= 0)
+            break;
+        got.append(buf, n);
+    }
+    return got;
+}
+
+std::string read_quiet(int fd, int quiet_ms)
+{
+    std::string got;
+    for (;;) {
+        struct pollfd in = {fd, POLLIN, 0};
+        if (poll(&in, 1, quiet_ms) <= 0 || !(in.revents & POLLIN))
+            return got;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return got;
+        got.append(buf, n);
+    }
+}
+
+void write_bytes(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("write to pty failed");
+        done += n;
+    }
+}
+
+bool process_exists(pid_t pid)
+{
+    // A zombie has ended: it waits only for a parent to collect it.
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    return close_paren != std::string::npos &&
+           stat.compare(close_paren, 3, ") Z") != 0;
+}
+
+// Fields of /proc/PID/stat after the command name.
+static bool stat_fields(pid_t pid, std::string& fields)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return false;
+    fields = stat.substr(close_paren + 2);
+    return true;
+}
+
+std::string children_of(pid_t pid)
+{
+    std::string list;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return list;
+    while (struct dirent* entry = readdir(proc)) {
+        pid_t candidate = atoi(entry->d_name);
+        std::string fields;
+        if (candidate <= 0 || !stat_fields(candidate, fields))
+            continue;
+        char state;
+        int ppid;
+        if (sscanf(fields.c_str(), "%c %d", &state, &ppid) == 2 &&
+            ppid == pid && state != 'Z')
+            list += std::to_string(candidate) + " ";
+    }
+    closedir(proc);
+    return list;
+}
+
+pid_t first_child_of(pid_t pid)
+{
+    return atoi(children_of(pid).c_str());
+}
+
+long cpu_ticks(pid_t pid)
+{
+    std::string fields;
+    if (!stat_fields(pid, fields))
+        return 0;
+    std::istringstream in(fields);
+    std::string field;
+    long utime = 0, stime = 0;
+    // After the name: state is field 3; utime and stime are 14 and 15.
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14)
+            utime = atol(field.c_str());
+        if (i == 15)
+            stime = atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}

@@ -1,0 +1,460 @@
+// portterm run as a user runs it: its standard input and output on one
+// pseudo-terminal (its controlling terminal), the serial device another
+// pseudo-terminal whose master side the test holds as the modem.
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+const int quit_timeout_ms = 2000;
+
+std::string all_bytes_but(char skipped)
+{
+    std::string bytes;
+    for (int b = 0; b < 256; ++b)
+        if (static_cast<char>(b) != skipped)
+            bytes += static_cast<char>(b);
+    return bytes;
+}
+
+class Terminal : public ::testing::Test {
+  protected:
+    std::string dir;
+    pty user, device;
+    struct termios user_before = {}, device_before = {};
+    portterm_run run;
+    pid_t sender = 0;
+
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        user = open_pty();
+        device = open_pty();
+        // A device left at another speed, line editing on, so that a
+        // restore is told apart from raw settings left behind.
+        struct termios t = settings_of(device);
+        cfsetspeed(&t, B1200);
+        t.c_cflag |= PARENB;
+        tcsetattr(device.slave, TCSANOW, &t);
+        user_before = settings_of(user);
+        device_before = settings_of(device);
+    }
+
+    void TearDown() override
+    {
+        if (sender > 0 && process_exists(sender))
+            kill(sender, SIGKILL);
+        if (run.pid > 0 && process_exists(run.pid)) {
+            kill(run.pid, SIGKILL);
+            wait_for_exit(run.pid, 1000);
+        }
+        if (run.err >= 0)
+            close(run.err);
+        close_pty(user);
+        close_pty(device);
+        remove_tree(dir);
+    }
+
+    void write_portrc(const std::string& speed, const std::string& flow)
+    {
+        write_file(dir + "/portrc", device.path + "\n" + speed + "\n" + flow + "\n");
+    }
+
+    bool raw_both()
+    {
+        return settings_of(device).c_lflag == 0 &&
+               settings_of(user).c_lflag == 0;
+    }
+
+    // Starts portterm on the user's terminal and waits until both lines
+    // are raw and the sending process exists.
+    void start(const std::string& speed = "9600",
+               const std::string& flow = "NONE")
+    {
+        write_portrc(speed, flow);
+        start_on(user.slave, user.slave);
+    }
+
+    void start_on(int in, int out)
+    {
+        run = start_portterm(dir, user.slave, in, out);
+        ASSERT_TRUE(wait_until([&] { return settings_of(device).c_lflag == 0; },
+                               2000))
+            << "the device never went raw";
+        ASSERT_TRUE(wait_until(
+            [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000))
+            << "no sending process";
+    }
+
+    int quit()
+    {
+        write_bytes(user.master, "\x02");
+        return wait_for_exit(run.pid, quit_timeout_ms);
+    }
+
+    void expect_restored()
+    {
+        EXPECT_TRUE(same_settings(settings_of(user), user_before))
+            << "user's terminal: " << describe(settings_of(user))
+            << "\nwas: " << describe(user_before);
+        EXPECT_TRUE(same_settings(settings_of(device), device_before))
+            << "device: " << describe(settings_of(device))
+            << "\nwas: " << describe(device_before);
+    }
+
+    void expect_clean_end(int status)
+    {
+        ASSERT_NE(status, -1) << "portterm did not end in time";
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_FALSE(process_exists(sender)) << "sending process remains";
+        EXPECT_EQ(read_quiet(run.err, 10), "") << "a normal end prints nothing";
+    }
+};
+
+TEST_F(Terminal, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
+{
+    start();
+    const std::string typed = all_bytes_but('\x02');
+    write_bytes(user.master, typed);
+    EXPECT_EQ(read_bytes(device.master, typed.size(), 3000), typed);
+    // Nothing typed is echoed by the program itself.
+    EXPECT_EQ(read_quiet(user.master, 50), "");
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, EnterReachesTheDeviceAsACarriageReturn)
+{
+    start();
+    write_bytes(user.master, "AT\r");
+    EXPECT_EQ(read_bytes(device.master, 3, 2000), "AT\r");
+    expect_clean_end(quit());
+}
+
+TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
+{
+    start();
+    const std::string sent = all_bytes_but('\xff') + "\xff" + "line\nend\r\n";
+    write_bytes(device.master, sent);
+    EXPECT_EQ(read_bytes(user.master, sent.size(), 3000), sent);
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
+{
+    start();
+    expect_clean_end(quit());
+    EXPECT_EQ(read_quiet(device.master, 50), "");
+    expect_restored();
+}
+
+TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
+{
+    start();
+    write_bytes(user.master, "ATZ\r\x02" "ATH\r");
+    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    expect_clean_end(status);
+    EXPECT_EQ(read_quiet(device.master, 100), "ATZ\r");
+    expect_restored();
+}
+
+TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
+{
+    start("38400", "RTS/CTS");
+    for (int i = 0; i < 20; ++i) {
+        std::string key = "AT" + std::to_string(i) + "\r";
+        write_bytes(user.master, key);
+        ASSERT_EQ(read_bytes(device.master, key.size(), 2000), key);
+        std::string answer = "\r\nOK " + std::to_string(i) + "\r\n";
+        write_bytes(device.master, answer);
+        ASSERT_EQ(read_bytes(user.master, answer.size(), 2000), answer);
+    }
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+// The settings the device and the user's terminal carry while running.
+struct line_case {
+    const char* speed;
+    const char* flow;
+    speed_t code;
+    tcflag_t iflag;
+    tcflag_t cflag_flow;
+};
+
+class LineSettings : public Terminal,
+                     public ::testing::WithParamInterface<line_case> {};
+
+TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
+{
+    const line_case& c = GetParam();
+    start(c.speed, c.flow);
+    for (const pty* p : {&device, &user}) {
+        struct termios t = settings_of(*p);
+        SCOPED_TRACE(p == &device ? "device" : "user's terminal");
+        EXPECT_EQ(t.c_iflag, c.iflag);
+        EXPECT_EQ(t.c_oflag, 0u);
+        EXPECT_EQ(t.c_cflag, c.code | CS8 | CLOCAL | CREAD | c.cflag_flow);
+        EXPECT_EQ(t.c_lflag, 0u);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+        EXPECT_EQ(cfgetispeed(&t), c.code);
+        EXPECT_EQ(cfgetospeed(&t), c.code);
+    }
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpeedsAndFlowControl, LineSettings,
+    ::testing::Values(
+        line_case{"9600", "NONE", B9600, IGNPAR, 0},
+        line_case{"38400", "NONE", B38400, IGNPAR, 0},
+        line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
+        line_case{"2400", "XON/XOFF", B2400, IGNPAR | IXON | IXOFF, 0},
+        line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
+        line_case{"19200", "", B19200, IGNPAR, 0},
+        line_case{"1800", "NONE", B19200, IGNPAR, 0},
+        line_case{"115200", "NONE", B19200, IGNPAR, 0},
+        line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
+
+TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
+{
+    start("9600", "XON/XOFF");
+    write_bytes(user.master, "a\x13\x11" "b");
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), "ab");
+    // NUL is data, not a flow control character.
+    write_bytes(user.master, std::string("\0c", 2));
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), std::string("\0c", 2));
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
+{
+    write_file(dir + "/portrc", "/dev/no-such-modem\n9600\nNONE\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    int status = wait_for_exit(run.pid, 2000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_EQ(read_quiet(run.err, 50),
+              "/dev/no-such-modem: No such file or directory\n");
+    EXPECT_EQ(read_quiet(user.master, 20), "");
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+}
+
+// The two messages go to standard output as KOI8-R bytes, one space and a
+// line feed after the text.
+TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
+{
+    ASSERT_EQ(mkdir((dir + "/portrc").c_str(), 0755), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    run = start_portterm(dir, user.slave, user.slave, out[1]);
+    close(out[1]);
+    int status = wait_for_exit(run.pid, 2000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_quiet(out[0], 50),
+              "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 "
+              "\xc6\xc1\xca\xcc portrc ! \n");
+    EXPECT_EQ(read_quiet(run.err, 10), "");
+    close(out[0]);
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+}
+
+TEST_F(Terminal, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
+{
+    // A user whose umask leaves the new file unreadable: run as nobody,
+    // since the superuser reads any file.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        umask(0777);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(120);
+        dup2(out[1], STDOUT_FILENO);
+        if (chdir(dir.c_str()) != 0)
+            _exit(121);
+        execl(PORTTERM_PATH, "portterm", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    int status = wait_for_exit(pid, 2000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_quiet(out[0], 50),
+              "\xee\xc5 \xcd\xcf\xc7\xd5 \xcf\xd4\xcb\xd2\xd9\xd4\xd8 "
+              "\xc6\xc1\xca\xcc portrc ! \n");
+    close(out[0]);
+    // The new file was written before it could not be opened again.
+    EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
+}
+
+TEST_F(Terminal, AOneLinePortrcRunsAt19200WithoutFlowControl)
+{
+    write_file(dir + "/portrc", device.path + "\n");
+    start_on(user.slave, user.slave);
+    struct termios t = settings_of(device);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
+    expect_clean_end(quit());
+    EXPECT_EQ(read_file(dir + "/portrc"), device.path + "\n");
+}
+
+TEST_F(Terminal, EndOfStandardInputEndsTheProgramAsCtrlBDoes)
+{
+    write_portrc("9600", "NONE");
+    int empty[2];
+    ASSERT_EQ(pipe(empty), 0);
+    run = start_portterm(dir, user.slave, empty[0], user.slave);
+    close(empty[0]);
+    write_bytes(empty[1], "AT\r");
+    close(empty[1]);
+    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    ASSERT_NE(status, -1) << "portterm did not end at end of input";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_quiet(device.master, 50), "AT\r");
+    EXPECT_EQ(read_quiet(run.err, 10), "");
+    expect_restored();
+}
+
+TEST_F(Terminal, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
+{
+    write_portrc("9600", "NONE");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    run = start_portterm(dir, user.slave, user.slave, out[1]);
+    close(out[1]);
+    ASSERT_TRUE(wait_until(
+        [&] { return (settings_of(user).c_lflag & (ICANON | ECHO)) == 0; },
+        2000));
+    struct termios t = settings_of(user);
+    EXPECT_EQ(t.c_lflag, user_before.c_lflag & ~(ICANON | ECHO));
+    EXPECT_EQ(t.c_iflag, user_before.c_iflag);
+    EXPECT_EQ(t.c_oflag, user_before.c_oflag);
+    ASSERT_TRUE(wait_until([&] { return (sender = first_child_of(run.pid)) > 0; },
+                           2000));
+    // Enter still arrives as a line feed: the terminal translates it.
+    write_bytes(user.master, "x\r");
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), "x\n");
+    // The device's bytes go to the redirected output.
+    write_bytes(device.master, "OK\n");
+    EXPECT_EQ(read_bytes(out[0], 3, 2000), "OK\n");
+    expect_clean_end(quit());
+    close(out[0]);
+    expect_restored();
+}
+
+TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
+{
+    write_portrc("9600", "NONE");
+    for (int i = 0; i < 25; ++i) {
+        run = start_portterm(dir, user.slave, user.slave, user.slave);
+        ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+        write_bytes(user.master, "\x02");
+        int status = wait_for_exit(run.pid, 1000);
+        ASSERT_NE(status, -1) << "run " << i << " hung after Ctrl-B";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << i << " status " << status;
+        close(run.err);
+        run = {};
+        ASSERT_TRUE(same_settings(settings_of(user), user_before)) << "run " << i;
+    }
+}
+
+TEST_F(Terminal, ADeviceThatHangsUpCostsNoProcessorAndCtrlBStillEnds)
+{
+    start();
+    close(device.master);
+    close(device.slave);
+    device.master = device.slave = -1;
+    usleep(200 * 1000);
+    long before = cpu_ticks(run.pid) + cpu_ticks(sender);
+    usleep(2000 * 1000);
+    long used = cpu_ticks(run.pid) + cpu_ticks(sender) - before;
+    long per_second = sysconf(_SC_CLK_TCK);
+    // Under 5% of a core over two seconds.
+    EXPECT_LT(used, per_second / 10) << used << " ticks in 2 s";
+    EXPECT_TRUE(process_exists(run.pid)) << "it must not end by itself";
+    expect_clean_end(quit());
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+}
+
+TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
+{
+    start();
+    kill(sender, SIGKILL);
+    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    ASSERT_NE(status, -1) << "the receiving process did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(children_of(run.pid), "");
+    // The receiving process puts back what the killed one could not.
+    expect_restored();
+}
+
+TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
+{
+    start();
+    for (int i = 0; i < 3; ++i) {
+        kill(sender, SIGSTOP);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                std::string s = read_file("/proc/" + std::to_string(sender) + "/stat");
+                return s.find(") T") != std::string::npos;
+            },
+            2000));
+        kill(sender, SIGCONT);
+        write_bytes(device.master, "RING\r\n");
+        ASSERT_EQ(read_bytes(user.master, 6, 2000), "RING\r\n");
+        write_bytes(user.master, "ATA\r");
+        ASSERT_EQ(read_bytes(device.master, 4, 2000), "ATA\r");
+    }
+    EXPECT_TRUE(process_exists(run.pid));
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, AStraySigchldDoesNotEndTheReceivingProcess)
+{
+    start();
+    for (int i = 0; i < 5; ++i)
+        kill(run.pid, SIGCHLD);
+    usleep(50 * 1000);
+    write_bytes(device.master, "CONNECT\r\n");
+    EXPECT_EQ(read_bytes(user.master, 9, 2000), "CONNECT\r\n");
+    write_bytes(user.master, "+++");
+    EXPECT_EQ(read_bytes(device.master, 3, 2000), "+++");
+    expect_clean_end(quit());
+}
+
+TEST_F(Terminal, AHungUpUserTerminalLeavesNoProcessBehind)
+{
+    start();
+    close(user.master);
+    close(user.slave);
+    user.master = user.slave = -1;
+    int status = wait_for_exit(run.pid, 2000);
+    EXPECT_NE(status, -1) << "portterm outlived its terminal";
+    EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 2000))
+        << "the sending process outlived the terminal";
+}
+
+} // namespace
