@@ -1,0 +1,174 @@
+// The settings file reader, run in a fresh working directory per test.
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+#include "settings.h"
+
+namespace {
+
+class Settings : public ::testing::Test {
+  protected:
+    std::string dir;
+    char old_cwd[4096] = {};
+    char* lines[3] = {};
+
+    void SetUp() override
+    {
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        dir = make_temp_dir();
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        BAUDRATE = B19200;
+    }
+
+    void TearDown() override
+    {
+        for (char* line : lines)
+            free(line);
+        if (chdir(old_cwd) != 0)
+            ADD_FAILURE() << "cannot go back to " << old_cwd;
+        remove_tree(dir);
+    }
+
+    void read_portrc(const std::string& content)
+    {
+        write_file("portrc", content);
+        cnf_port(lines);
+    }
+
+    std::string line(int i) const
+    {
+        return lines[i] ? lines[i] : "(unwritten)";
+    }
+};
+
+TEST_F(Settings, AFirstRunWritesThe21ByteDefaultFileAndReadsItBack)
+{
+    cnf_port(lines);
+    EXPECT_EQ(read_file("portrc"), "/dev/ttyS0\n9600\nNONE\n");
+    EXPECT_EQ(line(0), "/dev/ttyS0");
+    EXPECT_EQ(line(1), "9600");
+    EXPECT_EQ(line(2), "NONE");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B9600));
+}
+
+TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
+{
+    const std::pair<const char*, speed_t> table[] = {
+        {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
+        {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+    };
+    for (auto [text, code] : table) {
+        BAUDRATE = B1200 == code ? B2400 : B1200;
+        read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
+        EXPECT_EQ(BAUDRATE, code) << text;
+        EXPECT_EQ(line(1), text);
+        for (char*& l : lines) {
+            free(l);
+            l = nullptr;
+        }
+    }
+}
+
+TEST_F(Settings, AnUnknownSpeedLeaves19200)
+{
+    for (const char* text : {"1800", "57600", "115200", "9600 ", " 9600",
+                             "9600\r", "", "fast"}) {
+        BAUDRATE = B19200;
+        read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
+        EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200)) << '"' << text << '"';
+        EXPECT_EQ(line(1), text);
+        for (char*& l : lines) {
+            free(l);
+            l = nullptr;
+        }
+    }
+}
+
+TEST_F(Settings, ALastLineWithoutLineFeedKeepsAllItsLetters)
+{
+    read_portrc("/dev/x\n9600\nRTS/CTS");
+    EXPECT_EQ(line(2), "RTS/CTS");
+}
+
+TEST_F(Settings, LongLinesAreReadWholeAndLaterLinesStayInPlace)
+{
+    std::string path = "/dev/" + std::string(95, 'p');
+    read_portrc(path + "\n38400\nXON/XOFF\n");
+    EXPECT_EQ(line(0), path);
+    EXPECT_EQ(line(1), "38400");
+    EXPECT_EQ(line(2), "XON/XOFF");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B38400));
+
+    std::string huge(100000, 'h');
+    for (char*& l : lines) {
+        free(l);
+        l = nullptr;
+    }
+    read_portrc("/dev/x\n2400\n" + huge + "\n");
+    EXPECT_EQ(line(2), huge);
+}
+
+TEST_F(Settings, AnEmptyLineIsAnEmptyString)
+{
+    read_portrc("/dev/x\n\nNONE\n");
+    EXPECT_EQ(line(1), "");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200));
+}
+
+TEST_F(Settings, AZeroByteEndsTheLinesText)
+{
+    read_portrc(std::string("/dev/x\0junk\n9600\0\nNONE\n", 23));
+    EXPECT_EQ(line(0), "/dev/x");
+    EXPECT_EQ(line(1), "9600");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B9600));
+    EXPECT_EQ(line(2), "NONE");
+}
+
+TEST_F(Settings, CarriageReturnsAndBlanksAreKept)
+{
+    read_portrc("/dev/x\r\n9600\r\n RTS/CTS\r\n");
+    EXPECT_EQ(line(0), "/dev/x\r");
+    EXPECT_EQ(line(1), "9600\r");
+    EXPECT_EQ(line(2), " RTS/CTS\r");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200));
+}
+
+TEST_F(Settings, LinesAfterTheThirdAreNeitherReadNorChanged)
+{
+    const std::string content = "/dev/x\n4800\nNONE\nextra\nmore\n";
+    read_portrc(content);
+    EXPECT_EQ(line(2), "NONE");
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B4800));
+    EXPECT_EQ(read_file("portrc"), content);
+}
+
+TEST_F(Settings, MissingLinesMeanTheDefaultDeviceAnd19200WithoutFlowControl)
+{
+    const char* cases[] = {"", "/dev/x\n", "/dev/x\n1200\n"};
+    for (const char* content : cases) {
+        BAUDRATE = B19200;
+        read_portrc(content);
+        SCOPED_TRACE(std::string("portrc: ") + content);
+        EXPECT_EQ(line(0), *content ? "/dev/x" : "/dev/ttyS0");
+        EXPECT_EQ(line(2), "");
+        EXPECT_EQ(read_file("portrc"), content) << "a short file is not filled up";
+        for (char*& l : lines) {
+            free(l);
+            l = nullptr;
+        }
+    }
+    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B1200));
+}
+
+TEST_F(Settings, APortrcThatIsADirectoryEndsTheProcessWithStatus1)
+{
+    ASSERT_EQ(mkdir("portrc", 0755), 0);
+    EXPECT_EXIT(cnf_port(lines), ::testing::ExitedWithCode(1), "");
+}
+
+} // namespace
