@@ -103,7 +103,7 @@ std::string describe(const struct termios& t)
 }
 
 portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
-                            const char* program)
+                            const std::vector<std::string>& argv)
 {
     int err[2];
     if (pipe(err) != 0)
@@ -123,13 +123,37 @@ portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        const char* path = program ? program : PORTTERM_PATH;
-        execl(path, path, static_cast<char*>(nullptr));
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        if (args.empty())
+            args.push_back(const_cast<char*>(PORTTERM_PATH));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
         _exit(127);
     }
     close(err[1]);
     fcntl(err[0], F_SETFD, FD_CLOEXEC);
     return {pid, err[0]};
+}
+
+std::vector<std::string> over_default_device(const std::string& device,
+                                             const std::string& launch)
+{
+    return {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh",
+            "-c", "mount --bind \"$1\" /dev/ttyS0 && " + launch + " \"$2\"",
+            "sh", device, PORTTERM_PATH};
+}
+
+std::string no_private_namespace()
+{
+    if (access("/dev/ttyS0", F_OK) != 0)
+        return "there is no /dev/ttyS0 to bind a pseudo-terminal over";
+    if (access("/usr/bin/unshare", X_OK) != 0)
+        return "unshare is not installed";
+    if (system("/usr/bin/unshare -m --propagation private true 2>/dev/null") != 0)
+        return "private mount namespaces are not available here";
+    return "";
 }
 
 int wait_for_exit(pid_t pid, int timeout_ms)

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 #include <termios.h>
 
 struct pty {
@@ -31,10 +32,19 @@ struct portterm_run {
     int err = -1; // read end of the program's standard error
 };
 
-// Starts build/portterm in dir as a session leader.  ctty, when not -1, is
-// made its controlling terminal; in, out go to its standard input and output.
+// Starts build/portterm (or the command argv) in dir as a session leader.
+// ctty, when not -1, is made its controlling terminal; in, out go to its
+// standard input and output.
 portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
-                            const char* program = nullptr);
+                            const std::vector<std::string>& argv = {});
+
+// The command that runs portterm where /dev/ttyS0 is the pseudo-terminal
+// device, in a private mount namespace: nothing runs unless the bind
+// worked.  launch is the shell text that starts portterm, given as "$2".
+std::vector<std::string> over_default_device(const std::string& device,
+                                             const std::string& launch = "exec");
+// Why such a namespace cannot be made here, or "" when it can.
+std::string no_private_namespace();
 
 // Waits for pid to end; returns its wait status, or -1 after killing it
 // when it has not ended within timeout_ms.
