@@ -1,0 +1,114 @@
+// Fuzz target for the settings file reader: each input is written as portrc
+// in a private directory and read back, and what was read is checked
+// against the input itself.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "settings.h"
+
+namespace {
+
+char DIR[64];
+
+void remove_dir()
+{
+    unlink("portrc");
+    rmdir(DIR);
+}
+
+[[noreturn]] void fail(const char* what, int line, const std::string& got,
+                       const std::string& want)
+{
+    fprintf(stderr, "settings_fuzz: %s of line %d: got \"%s\", want \"%s\"\n",
+            what, line, got.c_str(), want.c_str());
+    abort();
+}
+
+// The text of line i of the input: without its line feed, up to its first
+// zero byte.  False when the input has no such line.
+bool input_line(const uint8_t* data, size_t size, int i, std::string& text)
+{
+    size_t start = 0;
+    for (int k = 0; k < i; ++k) {
+        const void* lf = memchr(data + start, '\n', size - start);
+        if (lf == nullptr)
+            return false;
+        start = static_cast<const uint8_t*>(lf) - data + 1;
+    }
+    if (start >= size)
+        return false;
+    const void* lf = memchr(data + start, '\n', size - start);
+    size_t end = lf ? static_cast<const uint8_t*>(lf) - data : size;
+    text.assign(reinterpret_cast<const char*>(data + start), end - start);
+    text = text.c_str(); // cut at the first zero byte
+    return true;
+}
+
+speed_t expected_speed(const std::string& text)
+{
+    const std::pair<const char*, speed_t> table[] = {
+        {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
+        {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+    };
+    for (auto [row, code] : table)
+        if (text == row)
+            return code;
+    return B19200;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Memory-backed where the machine has it: every run writes the file.
+    char dir[] = "/dev/shm/portterm-fuzz-XXXXXX";
+    if (access("/dev/shm", W_OK) != 0)
+        strcpy(dir, "/tmp/portterm-fuzz-XXXXXX");
+    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+        perror("settings_fuzz: working directory");
+        exit(1);
+    }
+    strcpy(DIR, dir);
+    atexit(remove_dir);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FILE* file = fopen("portrc", "w");
+    if (file == nullptr || fwrite(data, 1, size, file) != size ||
+        fclose(file) != 0) {
+        perror("settings_fuzz: portrc");
+        exit(1);
+    }
+    BAUDRATE = B19200;
+    char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
+    cnf_port(lines);
+
+    // A line the file does not have means the default device, or nothing.
+    const char* missing[3] = {"/dev/ttyS0", "", ""};
+    for (int i = 0; i < 3; ++i) {
+        std::string want;
+        if (!input_line(data, size, i, want))
+            want = missing[i];
+        if (lines[i] == nullptr)
+            fail("no entry", i + 1, "(null)", want);
+        if (want != lines[i])
+            fail("entry", i + 1, lines[i], want);
+    }
+    if (lines[3] != nullptr)
+        fail("a fourth entry", 4, lines[3], "");
+    std::string second;
+    speed_t want_speed =
+        input_line(data, size, 1, second) ? expected_speed(second) : B19200;
+    if (BAUDRATE != want_speed)
+        fail("speed code", 2, std::to_string(BAUDRATE), std::to_string(want_speed));
+    for (char* line : lines)
+        free(line);
+    return 0;
+}
