@@ -1,0 +1,347 @@
+// portterm_bench: measures portterm on pseudo-terminal pairs beside a bare
+// two-process one-byte relay (floor_relay) run the same way, and prints each
+// figure with its ratio to the floor.  It judges nothing.
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+int SESSIONS = 30;       // start-up and quit samples
+int LATENCY_SAMPLES = 3000;
+size_t TRANSFER = 256 * 1024;
+int PHASE_MS = 2000;     // idle, hung-up and line-pace phases
+
+[[noreturn]] void die(const char* what)
+{
+    fprintf(stderr, "portterm_bench: %s\n", what);
+    exit(1);
+}
+
+double now_us()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+void raw(int fd)
+{
+    struct termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// One relay between a user's terminal and a device, both pseudo-terminals.
+struct session {
+    bool floor;
+    pty user, device;
+    std::string dir;
+    portterm_run run;
+    double started_us = 0;
+    double ready_us = 0;
+    struct rusage usage = {};
+};
+
+void start(session& s)
+{
+    s.user = open_pty();
+    s.device = open_pty();
+    // Raw from the start, so the floor, which sets nothing, relays too.
+    raw(s.user.slave);
+    raw(s.device.slave);
+    s.dir = make_temp_dir();
+    std::vector<std::string> argv;
+    if (s.floor) {
+        argv = {FLOOR_PATH, s.device.path};
+    } else {
+        write_file(s.dir + "/portrc", s.device.path + "\n38400\nNONE\n");
+        argv = {PORTTERM_PATH};
+    }
+    s.started_us = now_us();
+    s.run = start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave, argv);
+    // Ready: a key typed at once has come through to the device.
+    write_bytes(s.user.master, "R");
+    if (read_bytes(s.device.master, 1, 3000) != "R")
+        die("the relay never became ready");
+    s.ready_us = now_us();
+}
+
+// Types Ctrl-B and waits for the relay to end; returns the time it took.
+double finish(session& s)
+{
+    double quit = now_us();
+    write_bytes(s.user.master, "\x02");
+    int status;
+    for (;;) {
+        pid_t r = wait4(s.run.pid, &status, WNOHANG, &s.usage);
+        if (r == s.run.pid)
+            break;
+        if (now_us() - quit > 3e6) {
+            kill(s.run.pid, SIGKILL);
+            wait4(s.run.pid, &status, 0, &s.usage);
+            fprintf(stderr, "portterm_bench: %s did not end at Ctrl-B\n",
+                    s.floor ? "floor" : "portterm");
+            break;
+        }
+        usleep(50);
+    }
+    double took = now_us() - quit;
+    close(s.run.err);
+    close_pty(s.user);
+    close_pty(s.device);
+    remove_tree(s.dir);
+    return took;
+}
+
+double cpu_seconds(const struct rusage& u)
+{
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
+    return v[i];
+}
+
+struct figures {
+    double startup_ms, quit_ms;
+    double key_median_us, key_p99_us, screen_median_us, screen_p99_us;
+    double key_bytes_s, screen_bytes_s;
+    bool key_exact, screen_exact;
+    double cpu_ms_per_mib;
+    double idle_pct, hung_pct, pace_pct;
+    bool pace_exact;
+    long peak_kib;
+};
+
+void latency(int from, int to, std::vector<double>& samples)
+{
+    for (int i = 0; i < LATENCY_SAMPLES; ++i) {
+        char c = static_cast<char>('a' + i % 26);
+        double t0 = now_us();
+        write_bytes(from, std::string(1, c));
+        if (read_bytes(to, 1, 2000) != std::string(1, c))
+            die("a byte was lost or changed in the latency run");
+        samples.push_back(now_us() - t0);
+    }
+}
+
+// Sends data from one master to the other as fast as both sides take it;
+// returns bytes per second and whether every byte arrived unchanged.
+double transfer(int from, int to, const std::string& data, bool& exact)
+{
+    int flags = fcntl(from, F_GETFL);
+    fcntl(from, F_SETFL, flags | O_NONBLOCK);
+    std::string got;
+    got.reserve(data.size());
+    size_t sent = 0;
+    double t0 = now_us();
+    while (got.size() < data.size()) {
+        struct pollfd fds[2] = {{to, POLLIN, 0},
+                                {from, static_cast<short>(sent < data.size() ? POLLOUT : 0), 0}};
+        if (poll(fds, 2, 3000) <= 0)
+            break;
+        if (fds[1].revents & POLLOUT) {
+            size_t chunk = std::min<size_t>(4096, data.size() - sent);
+            ssize_t n = write(from, data.data() + sent, chunk);
+            if (n > 0)
+                sent += n;
+        }
+        if (fds[0].revents & POLLIN) {
+            char buf[8192];
+            ssize_t n = read(to, buf, sizeof buf);
+            if (n > 0)
+                got.append(buf, n);
+        }
+    }
+    double seconds = (now_us() - t0) / 1e6;
+    fcntl(from, F_SETFL, flags);
+    exact = got == data;
+    return got.size() / seconds;
+}
+
+figures measure(bool floor)
+{
+    figures f = {};
+    long peak = 0;
+    std::vector<double> starts, quits;
+    for (int i = 0; i < SESSIONS; ++i) {
+        session s{floor, {}, {}, {}, {}};
+        start(s);
+        starts.push_back((s.ready_us - s.started_us) / 1e3);
+        quits.push_back(finish(s) / 1e3);
+        peak = std::max(peak, s.usage.ru_maxrss);
+    }
+    f.startup_ms = percentile(starts, 0.5);
+    f.quit_ms = percentile(quits, 0.5);
+
+    session s{floor, {}, {}, {}, {}};
+    start(s);
+    std::vector<double> keys, screen;
+    latency(s.user.master, s.device.master, keys);
+    latency(s.device.master, s.user.master, screen);
+    f.key_median_us = percentile(keys, 0.5);
+    f.key_p99_us = percentile(keys, 0.99);
+    f.screen_median_us = percentile(screen, 0.5);
+    f.screen_p99_us = percentile(screen, 0.99);
+    finish(s);
+    peak = std::max(peak, s.usage.ru_maxrss);
+
+    // Throughput both ways in one session, and its processor time per MiB.
+    std::string typed(TRANSFER, 0), received(TRANSFER, 0);
+    for (size_t i = 0; i < TRANSFER; ++i) {
+        typed[i] = static_cast<char>(i * 7 % 251 + 3); // never Ctrl-B
+        received[i] = static_cast<char>(i * 13 % 256);
+    }
+    start(s);
+    f.key_bytes_s = transfer(s.user.master, s.device.master, typed, f.key_exact);
+    f.screen_bytes_s =
+        transfer(s.device.master, s.user.master, received, f.screen_exact);
+    finish(s);
+    f.cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 / (2.0 * TRANSFER / 1048576);
+    peak = std::max(peak, s.usage.ru_maxrss);
+
+    // Idle: nothing moves.
+    start(s);
+    usleep(PHASE_MS * 1000);
+    finish(s);
+    f.idle_pct = cpu_seconds(s.usage) * 100 / (PHASE_MS / 1e3);
+
+    // The device hangs up: the modem side closes.
+    start(s);
+    close(s.device.master);
+    close(s.device.slave);
+    s.device.master = s.device.slave = -1;
+    usleep(PHASE_MS * 1000);
+    finish(s);
+    f.hung_pct = cpu_seconds(s.usage) * 100 / (PHASE_MS / 1e3);
+
+    // The device sends at the pace of a 38400 bit/s line, a byte at a time.
+    start(s);
+    std::string paced, shown;
+    double t0 = now_us(), next = t0;
+    for (int i = 0; now_us() - t0 < PHASE_MS * 1000.0; ++i) {
+        char c = static_cast<char>(i % 256);
+        paced += c;
+        write_bytes(s.device.master, std::string(1, c));
+        next += 1e6 / 3840;
+        for (;;) {
+            double left = next - now_us();
+            if (left <= 0)
+                break;
+            struct pollfd in = {s.user.master, POLLIN, 0};
+            if (poll(&in, 1, static_cast<int>(left / 1000)) > 0) {
+                char buf[256];
+                ssize_t n = read(s.user.master, buf, sizeof buf);
+                if (n > 0)
+                    shown.append(buf, n);
+            } else if (left < 1000) {
+                usleep(static_cast<useconds_t>(left));
+            }
+        }
+    }
+    shown += read_bytes(s.user.master, paced.size() - shown.size(), 2000);
+    finish(s);
+    f.pace_exact = shown == paced;
+    f.pace_pct = cpu_seconds(s.usage) * 100 / (PHASE_MS / 1e3);
+    f.peak_kib = std::max(peak, s.usage.ru_maxrss);
+    return f;
+}
+
+figures mean(const figures& a, const figures& b)
+{
+    auto m = [](double x, double y) { return (x + y) / 2; };
+    figures f;
+    f.startup_ms = m(a.startup_ms, b.startup_ms);
+    f.quit_ms = m(a.quit_ms, b.quit_ms);
+    f.key_median_us = m(a.key_median_us, b.key_median_us);
+    f.key_p99_us = m(a.key_p99_us, b.key_p99_us);
+    f.screen_median_us = m(a.screen_median_us, b.screen_median_us);
+    f.screen_p99_us = m(a.screen_p99_us, b.screen_p99_us);
+    f.key_bytes_s = m(a.key_bytes_s, b.key_bytes_s);
+    f.screen_bytes_s = m(a.screen_bytes_s, b.screen_bytes_s);
+    f.key_exact = a.key_exact && b.key_exact;
+    f.screen_exact = a.screen_exact && b.screen_exact;
+    f.cpu_ms_per_mib = m(a.cpu_ms_per_mib, b.cpu_ms_per_mib);
+    f.idle_pct = m(a.idle_pct, b.idle_pct);
+    f.hung_pct = m(a.hung_pct, b.hung_pct);
+    f.pace_pct = m(a.pace_pct, b.pace_pct);
+    f.pace_exact = a.pace_exact && b.pace_exact;
+    f.peak_kib = std::max(a.peak_kib, b.peak_kib);
+    return f;
+}
+
+void row(const char* name, double mine, double floor, const char* unit,
+         const char* note = "")
+{
+    printf("%-34s %12.3f %12.3f %8.2fx  %s%s\n", name, mine, floor,
+           floor > 0 ? mine / floor : 0.0, unit, note);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--quick") == 0) {
+            SESSIONS = 5;
+            LATENCY_SAMPLES = 300;
+            TRANSFER = 32 * 1024;
+            PHASE_MS = 500;
+        } else {
+            fprintf(stderr, "usage: portterm_bench [--quick]\n");
+            return 2;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    // In the order portterm, floor, floor, portterm, so that a machine that
+    // warms up or slows down during the run favours neither.
+    figures p1 = measure(false);
+    figures f1 = measure(true);
+    figures f = mean(f1, measure(true));
+    figures p = mean(p1, measure(false));
+
+    printf("%-34s %12s %12s %9s\n", "figure", "portterm", "floor", "ratio");
+    row("start-up to ready (median)", p.startup_ms, f.startup_ms, "ms");
+    row("Ctrl-B to exit (median)", p.quit_ms, f.quit_ms, "ms");
+    row("key to device latency (median)", p.key_median_us, f.key_median_us, "us");
+    row("key to device latency (p99)", p.key_p99_us, f.key_p99_us, "us");
+    row("device to screen latency (median)", p.screen_median_us,
+        f.screen_median_us, "us");
+    row("device to screen latency (p99)", p.screen_p99_us, f.screen_p99_us, "us");
+    row("throughput key to device", p.key_bytes_s, f.key_bytes_s, "bytes/s",
+        p.key_exact && f.key_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
+    row("throughput device to screen", p.screen_bytes_s, f.screen_bytes_s,
+        "bytes/s",
+        p.screen_exact && f.screen_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
+    row("processor time per MiB relayed", p.cpu_ms_per_mib, f.cpu_ms_per_mib,
+        "ms");
+    row("processor use, idle", p.idle_pct, f.idle_pct, "% of a core");
+    row("processor use, device hung up", p.hung_pct, f.hung_pct, "% of a core");
+    row("processor use, 38400 bit/s line", p.pace_pct, f.pace_pct,
+        "% of a core",
+        p.pace_exact && f.pace_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
+    row("peak memory (max RSS)", static_cast<double>(p.peak_kib),
+        static_cast<double>(f.peak_kib), "KiB");
+    return 0;
+}
