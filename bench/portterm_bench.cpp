@@ -20,12 +20,13 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
-int SESSIONS = 30;       // start-up and quit samples
+int SESSIONS = 30; // start-up and quit samples
 int LATENCY_SAMPLES = 3000;
 size_t TRANSFER = 256 * 1024;
-int PHASE_MS = 2000;     // idle, hung-up and line-pace phases
+int PHASE_MS = 2000; // idle, hung-up and line-pace phases
 
 [[noreturn]] void die(const char* what)
 {
@@ -75,7 +76,8 @@ void start(session& s)
         argv = {PORTTERM_PATH};
     }
     s.started_us = now_us();
-    s.run = start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave, argv);
+    s.run =
+        start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave, argv);
     // Ready: a key typed at once has come through to the device.
     write_bytes(s.user.master, "R");
     if (read_bytes(s.device.master, 1, 3000) != "R")
@@ -157,8 +159,9 @@ double transfer(int from, int to, const std::string& data, bool& exact)
     size_t sent = 0;
     double t0 = now_us();
     while (got.size() < data.size()) {
-        struct pollfd fds[2] = {{to, POLLIN, 0},
-                                {from, static_cast<short>(sent < data.size() ? POLLOUT : 0), 0}};
+        struct pollfd fds[2] = {
+            {to, POLLIN, 0},
+            {from, static_cast<short>(sent < data.size() ? POLLOUT : 0), 0}};
         if (poll(fds, 2, 3000) <= 0)
             break;
         if (fds[1].revents & POLLOUT) {
@@ -214,7 +217,8 @@ figures measure(bool floor)
         received[i] = static_cast<char>(i * 13 % 256);
     }
     start(s);
-    f.key_bytes_s = transfer(s.user.master, s.device.master, typed, f.key_exact);
+    f.key_bytes_s =
+        transfer(s.user.master, s.device.master, typed, f.key_exact);
     f.screen_bytes_s =
         transfer(s.device.master, s.user.master, received, f.screen_exact);
     finish(s);
@@ -324,11 +328,13 @@ int main(int argc, char** argv)
     printf("%-34s %12s %12s %9s\n", "figure", "portterm", "floor", "ratio");
     row("start-up to ready (median)", p.startup_ms, f.startup_ms, "ms");
     row("Ctrl-B to exit (median)", p.quit_ms, f.quit_ms, "ms");
-    row("key to device latency (median)", p.key_median_us, f.key_median_us, "us");
+    row("key to device latency (median)", p.key_median_us, f.key_median_us,
+        "us");
     row("key to device latency (p99)", p.key_p99_us, f.key_p99_us, "us");
     row("device to screen latency (median)", p.screen_median_us,
         f.screen_median_us, "us");
-    row("device to screen latency (p99)", p.screen_p99_us, f.screen_p99_us, "us");
+    row("device to screen latency (p99)", p.screen_p99_us, f.screen_p99_us,
+        "us");
     row("throughput key to device", p.key_bytes_s, f.key_bytes_s, "bytes/s",
         p.key_exact && f.key_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
     row("throughput device to screen", p.screen_bytes_s, f.screen_bytes_s,

@@ -11,7 +11,8 @@
 
 #include "settings.h"
 
-namespace {
+namespace
+{
 
 char DIR[64];
 
@@ -52,8 +53,8 @@ bool input_line(const uint8_t* data, size_t size, int i, std::string& text)
 speed_t expected_speed(const std::string& text)
 {
     const std::pair<const char*, speed_t> table[] = {
-        {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
-        {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+        {"1200", B1200}, {"2400", B2400},   {"4800", B4800},
+        {"9600", B9600}, {"19200", B19200}, {"38400", B38400},
     };
     for (auto [row, code] : table)
         if (text == row)
@@ -107,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     speed_t want_speed =
         input_line(data, size, 1, second) ? expected_speed(second) : B19200;
     if (BAUDRATE != want_speed)
-        fail("speed code", 2, std::to_string(BAUDRATE), std::to_string(want_speed));
+        fail("speed code", 2, std::to_string(BAUDRATE),
+             std::to_string(want_speed));
     for (char* line : lines)
         free(line);
     return 0;

@@ -3,10 +3,10 @@
 
 #include <termios.h>
 
-extern struct termios port_saved;  // the device as found
-extern struct termios port_new;    // raw line for the device and standard output
+extern struct termios port_saved; // the device as found
+extern struct termios port_new;   // raw line for the device and standard output
 extern struct termios stdin_saved; // standard input as found
-extern struct termios stdin_raw;   // standard input without echo or line editing
+extern struct termios stdin_raw; // standard input without echo or line editing
 extern struct termios stdout_saved; // standard output as found
 
 // Saves both terminals' settings and switches them to raw operation: the

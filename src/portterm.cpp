@@ -37,7 +37,8 @@ extern "C" void child_handler(int)
     errno = saved_errno;
 }
 
-namespace {
+namespace
+{
 
 // Writes all of buf, retrying interrupted and short writes: nothing read
 // is lost.  Gives up only when the descriptor fails for good.

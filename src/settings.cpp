@@ -7,13 +7,17 @@
 
 speed_t BAUDRATE = B19200;
 
-const char* const cnf_defaults[3] = {"/dev/ttyS0\n", "9600\n", "NONE\n"};
+// The default device: the first serial port.
+#define CNF_DEVICE "/dev/ttyS0"
 
-namespace {
+const char* const cnf_defaults[3] = {CNF_DEVICE "\n", "9600\n", "NONE\n"};
+
+namespace
+{
 
 // What a line missing from a short portrc means: the default device, and an
 // empty text (no recognised speed, no flow control) for the rest.
-const char* const cnf_missing[3] = {"/dev/ttyS0", "", ""};
+const char* const cnf_missing[3] = {CNF_DEVICE, "", ""};
 
 struct speed_row {
     const char* text;
@@ -22,8 +26,8 @@ struct speed_row {
 
 // Tested in this order; there is no row for 1800 bit/s, none above 38400.
 const speed_row cnf_speeds[] = {
-    {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
-    {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+    {"1200", B1200}, {"2400", B2400},   {"4800", B4800},
+    {"9600", B9600}, {"19200", B19200}, {"38400", B38400},
 };
 
 // "Не могу создать файл portrc !" and "Не могу открыть файл portrc !", in

@@ -140,9 +140,16 @@ portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
 std::vector<std::string> over_default_device(const std::string& device,
                                              const std::string& launch)
 {
-    return {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh",
-            "-c", "mount --bind \"$1\" /dev/ttyS0 && " + launch + " \"$2\"",
-            "sh", device, PORTTERM_PATH};
+    return {"/usr/bin/unshare",
+            "-m",
+            "--propagation",
+            "private",
+            "/bin/sh",
+            "-c",
+            "mount --bind \"$1\" /dev/ttyS0 && " + launch + " \"$2\"",
+            "sh",
+            device,
+            PORTTERM_PATH};
 }
 
 std::string no_private_namespace()
@@ -151,7 +158,8 @@ std::string no_private_namespace()
         return "there is no /dev/ttyS0 to bind a pseudo-terminal over";
     if (access("/usr/bin/unshare", X_OK) != 0)
         return "unshare is not installed";
-    if (system("/usr/bin/unshare -m --propagation private true 2>/dev/null") != 0)
+    if (system("/usr/bin/unshare -m --propagation private true 2>/dev/null") !=
+        0)
         return "private mount namespaces are not available here";
     return "";
 }

@@ -4,8 +4,8 @@
 
 #include <string>
 #include <sys/types.h>
-#include <vector>
 #include <termios.h>
+#include <vector>
 
 struct pty {
     int master = -1;
@@ -41,8 +41,9 @@ portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
 // The command that runs portterm where /dev/ttyS0 is the pseudo-terminal
 // device, in a private mount namespace: nothing runs unless the bind
 // worked.  launch is the shell text that starts portterm, given as "$2".
-std::vector<std::string> over_default_device(const std::string& device,
-                                             const std::string& launch = "exec");
+std::vector<std::string>
+over_default_device(const std::string& device,
+                    const std::string& launch = "exec");
 // Why such a namespace cannot be made here, or "" when it can.
 std::string no_private_namespace();
 

@@ -10,9 +10,11 @@
 #include "lines.h"
 #include "settings.h"
 
-namespace {
+namespace
+{
 
-class Lines : public ::testing::Test {
+class Lines : public ::testing::Test
+{
   protected:
     pty device, keyboard, screen;
     int saved_in = -1, saved_out = -1;

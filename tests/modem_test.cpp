@@ -10,9 +10,11 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
-class Modem : public ::testing::Test {
+class Modem : public ::testing::Test
+{
   protected:
     std::string dir;
     pid_t modem = -1;
@@ -64,11 +66,13 @@ TEST_F(Modem, PorttermTalksToTheVirtualModemAndBothEndCleanly)
     write_file(dir + "/portrc", device + "\n38400\nXON/XOFF\n");
     pty user = open_pty();
     portterm_run run = start_portterm(dir, user.slave, user.slave, user.slave);
-    ASSERT_TRUE(wait_until([&] { return settings_of(user).c_lflag == 0; }, 2000));
+    ASSERT_TRUE(
+        wait_until([&] { return settings_of(user).c_lflag == 0; }, 2000));
     const int screen = user.master;
 
     EXPECT_EQ(say(screen, "AT\r", 9), "AT\r\r\nOK\r\n");
-    const std::string settings = "AT&V\r\r\nSPEED 38400 FLOW XON/XOFF\r\n\r\nOK\r\n";
+    const std::string settings =
+        "AT&V\r\r\nSPEED 38400 FLOW XON/XOFF\r\n\r\nOK\r\n";
     EXPECT_EQ(say(screen, "AT&V\r", settings.size()), settings);
     const std::string dial = "ATD5551234\r\r\nCONNECT 38400\r\n";
     EXPECT_EQ(say(screen, "ATD5551234\r", dial.size()), dial);
@@ -106,9 +110,11 @@ TEST_F(Modem, AnswersItsCommandSetWithFramedReplies)
     EXPECT_EQ(say(line, "at\r", 9), "at\r\r\nOK\r\n");
     EXPECT_EQ(say(line, "ATX9\r", 14), "ATX9\r\r\nERROR\r\n");
     EXPECT_EQ(say(line, "ATDabc\r", 16), "ATDabc\r\r\nERROR\r\n");
-    const std::string info = "ATI\r\r\nportterm-modem virtual modem\r\n\r\nOK\r\n";
+    const std::string info =
+        "ATI\r\r\nportterm-modem virtual modem\r\n\r\nOK\r\n";
     EXPECT_EQ(say(line, "ATI\r", info.size()), info);
-    const std::string settings = "AT&V\r\r\nSPEED 2400 FLOW RTS/CTS\r\n\r\nOK\r\n";
+    const std::string settings =
+        "AT&V\r\r\nSPEED 2400 FLOW RTS/CTS\r\n\r\nOK\r\n";
     EXPECT_EQ(say(line, "AT&V\r", settings.size()), settings);
     // Echo off: only the reply comes back.
     EXPECT_EQ(say(line, "ATE0\r", 11), "ATE0\r\r\nOK\r\n");

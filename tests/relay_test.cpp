@@ -11,7 +11,8 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
 const int quit_timeout_ms = 2000;
 
@@ -24,7 +25,8 @@ std::string all_bytes_but(char skipped)
     return bytes;
 }
 
-class Terminal : public ::testing::Test {
+class Terminal : public ::testing::Test
+{
   protected:
     std::string dir;
     pty user, device;
@@ -64,7 +66,8 @@ class Terminal : public ::testing::Test {
 
     void write_portrc(const std::string& speed, const std::string& flow)
     {
-        write_file(dir + "/portrc", device.path + "\n" + speed + "\n" + flow + "\n");
+        write_file(dir + "/portrc",
+                   device.path + "\n" + speed + "\n" + flow + "\n");
     }
 
     bool raw_both()
@@ -85,8 +88,8 @@ class Terminal : public ::testing::Test {
     void start_on(int in, int out)
     {
         run = start_portterm(dir, user.slave, in, out);
-        ASSERT_TRUE(wait_until([&] { return settings_of(device).c_lflag == 0; },
-                               2000))
+        ASSERT_TRUE(
+            wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
             << "the device never went raw";
         ASSERT_TRUE(wait_until(
             [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000))
@@ -160,7 +163,8 @@ TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
 TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
 {
     start();
-    write_bytes(user.master, "ATZ\r\x02" "ATH\r");
+    write_bytes(user.master, "ATZ\r\x02"
+                             "ATH\r");
     int status = wait_for_exit(run.pid, quit_timeout_ms);
     expect_clean_end(status);
     EXPECT_EQ(read_quiet(device.master, 100), "ATZ\r");
@@ -192,7 +196,9 @@ struct line_case {
 };
 
 class LineSettings : public Terminal,
-                     public ::testing::WithParamInterface<line_case> {};
+                     public ::testing::WithParamInterface<line_case>
+{
+};
 
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
@@ -216,21 +222,22 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedsAndFlowControl, LineSettings,
-    ::testing::Values(
-        line_case{"9600", "NONE", B9600, IGNPAR, 0},
-        line_case{"38400", "NONE", B38400, IGNPAR, 0},
-        line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
-        line_case{"2400", "XON/XOFF", B2400, IGNPAR | IXON | IXOFF, 0},
-        line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
-        line_case{"19200", "", B19200, IGNPAR, 0},
-        line_case{"1800", "NONE", B19200, IGNPAR, 0},
-        line_case{"115200", "NONE", B19200, IGNPAR, 0},
-        line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
+    ::testing::Values(line_case{"9600", "NONE", B9600, IGNPAR, 0},
+                      line_case{"38400", "NONE", B38400, IGNPAR, 0},
+                      line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
+                      line_case{"2400", "XON/XOFF", B2400,
+                                IGNPAR | IXON | IXOFF, 0},
+                      line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
+                      line_case{"19200", "", B19200, IGNPAR, 0},
+                      line_case{"1800", "NONE", B19200, IGNPAR, 0},
+                      line_case{"115200", "NONE", B19200, IGNPAR, 0},
+                      line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
 
 TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {
     start("9600", "XON/XOFF");
-    write_bytes(user.master, "a\x13\x11" "b");
+    write_bytes(user.master, "a\x13\x11"
+                             "b");
     EXPECT_EQ(read_bytes(device.master, 2, 2000), "ab");
     // NUL is data, not a flow control character.
     write_bytes(user.master, std::string("\0c", 2));
@@ -282,14 +289,15 @@ TEST_F(Terminal, AFirstRunWritesTheDefaultPortrcAndUsesItsDevice)
         GTEST_SKIP() << why;
     run = start_portterm(dir, user.slave, user.slave, user.slave,
                          over_default_device(device.path));
-    ASSERT_TRUE(wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
+    ASSERT_TRUE(
+        wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
         << "the device never went raw: " << read_quiet(run.err, 10);
     EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
     struct termios t = settings_of(device);
     EXPECT_EQ(t.c_cflag, B9600 | CS8 | CLOCAL | CREAD);
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
-    ASSERT_TRUE(wait_until([&] { return (sender = first_child_of(run.pid)) > 0; },
-                           2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
     write_bytes(user.master, "ATZ\r");
     EXPECT_EQ(read_bytes(device.master, 4, 2000), "ATZ\r");
     expect_clean_end(quit());
@@ -369,8 +377,8 @@ TEST_F(Terminal, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
     EXPECT_EQ(t.c_lflag, user_before.c_lflag & ~(ICANON | ECHO));
     EXPECT_EQ(t.c_iflag, user_before.c_iflag);
     EXPECT_EQ(t.c_oflag, user_before.c_oflag);
-    ASSERT_TRUE(wait_until([&] { return (sender = first_child_of(run.pid)) > 0; },
-                           2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
     // Enter still arrives as a line feed: the terminal translates it.
     write_bytes(user.master, "x\r");
     EXPECT_EQ(read_bytes(device.master, 2, 2000), "x\n");
@@ -385,7 +393,7 @@ TEST_F(Terminal, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
 TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
 {
     write_portrc("9600", "NONE");
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < 50; ++i) {
         run = start_portterm(dir, user.slave, user.slave, user.slave);
         ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
         write_bytes(user.master, "\x02");
@@ -395,7 +403,8 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
             << "run " << i << " status " << status;
         close(run.err);
         run = {};
-        ASSERT_TRUE(same_settings(settings_of(user), user_before)) << "run " << i;
+        ASSERT_TRUE(same_settings(settings_of(user), user_before))
+            << "run " << i;
     }
 }
 
@@ -437,7 +446,8 @@ TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
         kill(sender, SIGSTOP);
         ASSERT_TRUE(wait_until(
             [&] {
-                std::string s = read_file("/proc/" + std::to_string(sender) + "/stat");
+                std::string s =
+                    read_file("/proc/" + std::to_string(sender) + "/stat");
                 return s.find(") T") != std::string::npos;
             },
             2000));

@@ -9,9 +9,11 @@
 #include "harness.h"
 #include "settings.h"
 
-namespace {
+namespace
+{
 
-class Settings : public ::testing::Test {
+class Settings : public ::testing::Test
+{
   protected:
     std::string dir;
     char old_cwd[4096] = {};
@@ -59,8 +61,8 @@ TEST_F(Settings, AFirstRunWritesThe21ByteDefaultFileAndReadsItBack)
 TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
 {
     const std::pair<const char*, speed_t> table[] = {
-        {"1200", B1200},   {"2400", B2400},   {"4800", B4800},
-        {"9600", B9600},   {"19200", B19200}, {"38400", B38400},
+        {"1200", B1200}, {"2400", B2400},   {"4800", B4800},
+        {"9600", B9600}, {"19200", B19200}, {"38400", B38400},
     };
     for (auto [text, code] : table) {
         BAUDRATE = B1200 == code ? B2400 : B1200;
@@ -76,8 +78,8 @@ TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
 
 TEST_F(Settings, AnUnknownSpeedLeaves19200)
 {
-    for (const char* text : {"1800", "57600", "115200", "9600 ", " 9600",
-                             "9600\r", "", "fast"}) {
+    for (const char* text :
+         {"1800", "57600", "115200", "9600 ", " 9600", "9600\r", "", "fast"}) {
         BAUDRATE = B19200;
         read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
         EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200)) << '"' << text << '"';
@@ -156,7 +158,8 @@ TEST_F(Settings, MissingLinesMeanTheDefaultDeviceAnd19200WithoutFlowControl)
         SCOPED_TRACE(std::string("portrc: ") + content);
         EXPECT_EQ(line(0), *content ? "/dev/x" : "/dev/ttyS0");
         EXPECT_EQ(line(2), "");
-        EXPECT_EQ(read_file("portrc"), content) << "a short file is not filled up";
+        EXPECT_EQ(read_file("portrc"), content)
+            << "a short file is not filled up";
         for (char*& l : lines) {
             free(l);
             l = nullptr;

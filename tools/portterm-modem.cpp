@@ -20,7 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t QUIT = 0;
 
@@ -68,11 +69,11 @@ long line_speed(speed_t code)
     static const struct {
         speed_t code;
         long bits;
-    } speeds[] = {{B50, 50},       {B75, 75},       {B110, 110},
-                  {B134, 134},     {B150, 150},     {B200, 200},
-                  {B300, 300},     {B600, 600},     {B1200, 1200},
-                  {B1800, 1800},   {B2400, 2400},   {B4800, 4800},
-                  {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
+    } speeds[] = {{B50, 50},       {B75, 75},        {B110, 110},
+                  {B134, 134},     {B150, 150},      {B200, 200},
+                  {B300, 300},     {B600, 600},      {B1200, 1200},
+                  {B1800, 1800},   {B2400, 2400},    {B4800, 4800},
+                  {B9600, 9600},   {B19200, 19200},  {B38400, 38400},
                   {B57600, 57600}, {B115200, 115200}};
     for (const auto& s : speeds)
         if (s.code == code)
@@ -144,7 +145,8 @@ void command(std::string line)
             return;
         }
         struct termios t;
-        long speed = tcgetattr(MASTER, &t) == 0 ? line_speed(cfgetospeed(&t)) : 0;
+        long speed =
+            tcgetattr(MASTER, &t) == 0 ? line_speed(cfgetospeed(&t)) : 0;
         reply("CONNECT " + std::to_string(speed));
         DATA_MODE = true;
         PLUSES = 0;
