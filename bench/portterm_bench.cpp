@@ -20,8 +20,7 @@
 
 #include "harness.h"
 
-namespace
-{
+namespace {
 
 int SESSIONS = 30; // start-up and quit samples
 int LATENCY_SAMPLES = 3000;

@@ -11,8 +11,7 @@
 
 #include "settings.h"
 
-namespace
-{
+namespace {
 
 char DIR[64];
 

@@ -37,8 +37,7 @@ extern "C" void child_handler(int)
     errno = saved_errno;
 }
 
-namespace
-{
+namespace {
 
 // Writes all of buf, retrying interrupted and short writes: nothing read
 // is lost.  Gives up only when the descriptor fails for good.
@@ -102,8 +101,7 @@ void pause_after_failed_read()
     close(STDIN_FILENO);
     for (;;) {
         if (STOP) {
-            // A SIGCHLD: the child ended, or it was only stopped or
-            // continued, or someone else sent the signal.
+            // A SIGCHLD: the child ended, or someone else sent the signal.
             STOP = 0;
             fcntl(MODEMFD, F_SETFL, 0);
             if (waitpid(child, nullptr, WNOHANG) == child) {

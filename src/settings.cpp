@@ -12,8 +12,7 @@ speed_t BAUDRATE = B19200;
 
 const char* const cnf_defaults[3] = {CNF_DEVICE "\n", "9600\n", "NONE\n"};
 
-namespace
-{
+namespace {
 
 // What a line missing from a short portrc means: the default device, and an
 // empty text (no recognised speed, no flow control) for the rest.

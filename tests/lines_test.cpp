@@ -10,11 +10,9 @@
 #include "lines.h"
 #include "settings.h"
 
-namespace
-{
+namespace {
 
-class Lines : public ::testing::Test
-{
+class Lines : public ::testing::Test {
   protected:
     pty device, keyboard, screen;
     int saved_in = -1, saved_out = -1;

@@ -10,11 +10,9 @@
 
 #include "harness.h"
 
-namespace
-{
+namespace {
 
-class Modem : public ::testing::Test
-{
+class Modem : public ::testing::Test {
   protected:
     std::string dir;
     pid_t modem = -1;

@@ -12,8 +12,7 @@
 
 #include "harness.h"
 
-namespace
-{
+namespace {
 
 const int quit_timeout_ms = 2000;
 
@@ -26,8 +25,7 @@ std::string all_bytes_but(char skipped)
     return bytes;
 }
 
-class Terminal : public ::testing::Test
-{
+class Terminal : public ::testing::Test {
   protected:
     std::string dir;
     pty user, device;
@@ -197,9 +195,7 @@ struct line_case {
 };
 
 class LineSettings : public Terminal,
-                     public ::testing::WithParamInterface<line_case>
-{
-};
+                     public ::testing::WithParamInterface<line_case> {};
 
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {

@@ -9,11 +9,9 @@
 #include "harness.h"
 #include "settings.h"
 
-namespace
-{
+namespace {
 
-class Settings : public ::testing::Test
-{
+class Settings : public ::testing::Test {
   protected:
     std::string dir;
     char old_cwd[4096] = {};

@@ -20,8 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 volatile sig_atomic_t QUIT = 0;
 
