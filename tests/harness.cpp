@@ -232,15 +232,6 @@ void write_bytes(int fd, const std::string& bytes)
     }
 }
 
-bool process_exists(pid_t pid)
-{
-    // A zombie has ended: it waits only for a parent to collect it.
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    return close_paren != std::string::npos &&
-           stat.compare(close_paren, 3, ") Z") != 0;
-}
-
 // Fields of /proc/PID/stat after the command name.
 static bool stat_fields(pid_t pid, std::string& fields)
 {
@@ -250,6 +241,19 @@ static bool stat_fields(pid_t pid, std::string& fields)
         return false;
     fields = stat.substr(close_paren + 2);
     return true;
+}
+
+char process_state(pid_t pid)
+{
+    std::string fields;
+    return stat_fields(pid, fields) && !fields.empty() ? fields[0] : '\0';
+}
+
+bool process_exists(pid_t pid)
+{
+    // A zombie has ended: it waits only for a parent to collect it.
+    char state = process_state(pid);
+    return state != '\0' && state != 'Z';
 }
 
 std::string children_of(pid_t pid)

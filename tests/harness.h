@@ -60,6 +60,8 @@ void write_bytes(int fd, const std::string& bytes);
 // Polls pred every millisecond until it holds or timeout_ms passes.
 template <typename Pred> bool wait_until(Pred pred, int timeout_ms);
 
+// The state letter of pid from /proc (R, S, T, Z, ...), or 0 when it is gone.
+char process_state(pid_t pid);
 bool process_exists(pid_t pid);
 // The pids of pid's children, from /proc.
 std::string children_of(pid_t pid);

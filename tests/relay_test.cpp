@@ -111,6 +111,17 @@ class Terminal : public ::testing::Test {
             << "\nwas: " << describe(device_before);
     }
 
+    // A run that fails before relaying: its exit status and what it wrote
+    // to standard error.
+    void expect_failure(int code, const std::string& error)
+    {
+        int status = wait_for_exit(run.pid, 2000);
+        ASSERT_NE(status, -1) << "portterm did not end";
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), code);
+        EXPECT_EQ(read_quiet(run.err, 50), error);
+    }
+
     void expect_clean_end(int status)
     {
         ASSERT_NE(status, -1) << "portterm did not end in time";
@@ -247,11 +258,7 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
 {
     write_file(dir + "/portrc", "/dev/no-such-modem\n9600\nNONE\n");
     run = start_portterm(dir, user.slave, user.slave, user.slave);
-    int status = wait_for_exit(run.pid, 2000);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 255);
-    EXPECT_EQ(read_quiet(run.err, 50),
-              "/dev/no-such-modem: No such file or directory\n");
+    expect_failure(255, "/dev/no-such-modem: No such file or directory\n");
     EXPECT_EQ(read_quiet(user.master, 20), "");
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
@@ -265,13 +272,10 @@ TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
     ASSERT_EQ(pipe(out), 0);
     run = start_portterm(dir, user.slave, user.slave, out[1]);
     close(out[1]);
-    int status = wait_for_exit(run.pid, 2000);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    expect_failure(1, "");
     EXPECT_EQ(read_quiet(out[0], 50),
               "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 "
               "\xc6\xc1\xca\xcc portrc ! \n");
-    EXPECT_EQ(read_quiet(run.err, 10), "");
     close(out[0]);
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
@@ -319,9 +323,7 @@ TEST_F(Terminal, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
                             "umask 0777 && exec setpriv --reuid=65534 "
                             "--regid=65534 --clear-groups"));
     close(out[1]);
-    int status = wait_for_exit(run.pid, 2000);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1) << read_quiet(run.err, 10);
+    expect_failure(1, "");
     EXPECT_EQ(read_quiet(out[0], 50),
               "\xee\xc5 \xcd\xcf\xc7\xd5 \xcf\xd4\xcb\xd2\xd9\xd4\xd8 "
               "\xc6\xc1\xca\xcc portrc ! \n");
@@ -349,11 +351,7 @@ TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
                          {"/usr/bin/env", options, "/usr/bin/setpriv",
                           "--reuid=65534", "--regid=65534", "--clear-groups",
                           "/usr/bin/prlimit", "--nproc=1:1", PORTTERM_PATH});
-    int status = wait_for_exit(run.pid, 2000);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 255);
-    EXPECT_EQ(read_quiet(run.err, 50),
-              "fork: Resource temporarily unavailable\n");
+    expect_failure(255, "fork: Resource temporarily unavailable\n");
     EXPECT_EQ(read_quiet(device.master, 20), "");
     expect_restored();
 }
@@ -469,13 +467,8 @@ TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
     start();
     for (int i = 0; i < 3; ++i) {
         kill(sender, SIGSTOP);
-        ASSERT_TRUE(wait_until(
-            [&] {
-                std::string s =
-                    read_file("/proc/" + std::to_string(sender) + "/stat");
-                return s.find(") T") != std::string::npos;
-            },
-            2000));
+        ASSERT_TRUE(
+            wait_until([&] { return process_state(sender) == 'T'; }, 2000));
         kill(sender, SIGCONT);
         write_bytes(device.master, "RING\r\n");
         ASSERT_EQ(read_bytes(user.master, 6, 2000), "RING\r\n");

@@ -27,11 +27,18 @@ class Settings : public ::testing::Test {
 
     void TearDown() override
     {
-        for (char* line : lines)
-            free(line);
+        forget_lines();
         if (chdir(old_cwd) != 0)
             ADD_FAILURE() << "cannot go back to " << old_cwd;
         remove_tree(dir);
+    }
+
+    void forget_lines()
+    {
+        for (char*& l : lines) {
+            free(l);
+            l = nullptr;
+        }
     }
 
     void read_portrc(const std::string& content)
@@ -67,10 +74,7 @@ TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
         read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
         EXPECT_EQ(BAUDRATE, code) << text;
         EXPECT_EQ(line(1), text);
-        for (char*& l : lines) {
-            free(l);
-            l = nullptr;
-        }
+        forget_lines();
     }
 }
 
@@ -82,10 +86,7 @@ TEST_F(Settings, AnUnknownSpeedLeaves19200)
         read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
         EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200)) << '"' << text << '"';
         EXPECT_EQ(line(1), text);
-        for (char*& l : lines) {
-            free(l);
-            l = nullptr;
-        }
+        forget_lines();
     }
 }
 
@@ -105,10 +106,7 @@ TEST_F(Settings, LongLinesAreReadWholeAndLaterLinesStayInPlace)
     EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B38400));
 
     std::string huge(100000, 'h');
-    for (char*& l : lines) {
-        free(l);
-        l = nullptr;
-    }
+    forget_lines();
     read_portrc("/dev/x\n2400\n" + huge + "\n");
     EXPECT_EQ(line(2), huge);
 }
@@ -158,10 +156,7 @@ TEST_F(Settings, MissingLinesMeanTheDefaultDeviceAnd19200WithoutFlowControl)
         EXPECT_EQ(line(2), "");
         EXPECT_EQ(read_file("portrc"), content)
             << "a short file is not filled up";
-        for (char*& l : lines) {
-            free(l);
-            l = nullptr;
-        }
+        forget_lines();
     }
     EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B1200));
 }
