@@ -66,4 +66,7 @@ void restore_stdin()
 void restore_stdout()
 {
     tcsetattr(STDOUT_FILENO, TCSANOW, &stdout_saved);
+    // Output the user stopped with Ctrl-S runs again, so that the shell's
+    // prompt shows.
+    tcflow(STDOUT_FILENO, TCOON);
 }

@@ -19,5 +19,6 @@ void setup_lines(int device, char* const cnf_lines[3]);
 void restore_port(int device);
 void restore_stdin();
 // Standard output is another terminal than standard input when the keyboard
-// is redirected; it gets its own settings back too.
+// is redirected; it gets its own settings back too, and runs again if it
+// was stopped.
 void restore_stdout();

@@ -3,26 +3,37 @@
 //
 // After the split the child (the sending process) copies the keyboard to
 // the device and the parent (the receiving process) copies the device to
-// the screen.  The child's end reaches the parent as SIGCHLD.
+// the screen.  The child's end reaches the parent as SIGCHLD; the parent's
+// end reaches the child as the hang-up of a pipe that only the parent holds.
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/select.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "lines.h"
 #include "settings.h"
 
 const char* MODEMDEVICE;
-int MODEMFD = -1;
+int MODEMFD = -1; // the device as opened: blocking, read by the parent
+int LINEFD = -1;  // the device again, non-blocking, written by the child
 volatile sig_atomic_t STOP = 0;
 
 const int QUIT_KEY = 0x02; // Ctrl-B
+
+// After the quit key, a line that has taken nothing for this long is held
+// and what it has not taken is dropped.
+const long HELD_LINE_MS = 1000;
 
 // The receiving loop tests STOP and then blocks in read(): a SIGCHLD that
 // lands between the two would leave that read waiting for the device.  So
@@ -39,86 +50,231 @@ extern "C" void child_handler(int)
 
 namespace {
 
-// Writes all of buf, retrying interrupted and short writes: nothing read
-// is lost.  Gives up only when the descriptor fails for good.
-void write_all(int fd, const unsigned char* buf, size_t length)
+// A description of fd's file of this process's own, opened with flags.
+// O_NONBLOCK on a shared description would reach the other process (and,
+// for the screen, the shell); on this one it reaches nobody else.
+int open_own(int fd, int flags)
 {
-    while (length > 0) {
-        ssize_t n = write(fd, buf, length);
-        if (n > 0) {
-            buf += n;
-            length -= n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            // The device is shared with the receiving process, whose
-            // handler may have made it non-blocking for a moment.
-            struct pollfd out = {fd, POLLOUT, 0};
-            poll(&out, 1, -1);
-        } else {
-            return;
-        }
+    char path[32];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return open(path, flags | O_NOCTTY);
+}
+
+// Opens MODEMDEVICE twice, or reports why not and ends with status -1
+// before any setting has changed.  Only a terminal will do: anything else
+// would be read and written as if it were one.  The lock keeps a second
+// terminal program off the port; it goes with the last close.
+void open_device()
+{
+    // No O_NONBLOCK: on a port that waits for the carrier the open waits
+    // too, until setup_lines switches CLOCAL on.
+    MODEMFD = open(MODEMDEVICE, O_RDWR | O_NOCTTY);
+    if (MODEMFD < 0 || !isatty(MODEMFD) ||
+        flock(MODEMFD, LOCK_EX | LOCK_NB) != 0 ||
+        (LINEFD = open_own(MODEMFD, O_WRONLY | O_NONBLOCK)) < 0) {
+        perror(MODEMDEVICE);
+        exit(-1);
     }
 }
 
-[[noreturn]] void relay_keyboard_to_device()
+long now_ms()
 {
-    close(STDOUT_FILENO);
-    for (;;) {
-        // End of input or a dead terminal ends the program like the quit
-        // key: nobody is left to type it.
-        int c = getchar();
-        if (c == EOF || c == QUIT_KEY)
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Passes the waiting keys to the device, one byte per write, as far as the
+// line takes them now.  A byte the device refuses for good (it hung up) is
+// dropped, so that a dead line does not hold the rest.
+void send_waiting(std::string& waiting)
+{
+    size_t sent = 0;
+    while (sent < waiting.size()) {
+        ssize_t n = write(LINEFD, &waiting[sent], 1);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
             break;
-        unsigned char byte = static_cast<unsigned char>(c);
-        write_all(MODEMFD, &byte, 1);
+        ++sent;
     }
+    waiting.erase(0, sent);
+}
+
+// Reads what the keyboard has, up to the quit key, onto waiting.  True when
+// the keys end: the quit key, or end of input or a dead terminal, after
+// which nobody is left to type it.  Keys after the quit key are never sent.
+bool read_keys(std::string& waiting)
+{
+    char keys[4096];
+    ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return false;
+    if (n <= 0)
+        return true;
+    const char* quit = static_cast<const char*>(memchr(keys, QUIT_KEY, n));
+    waiting.append(keys, quit != nullptr ? quit - keys : n);
+    return quit != nullptr;
+}
+
+// Output the kernel holds for the device, not yet sent down the line.
+size_t unsent_output()
+{
+    int count = 0;
+    return ioctl(LINEFD, TIOCOUTQ, &count) == 0 && count > 0 ? count : 0;
+}
+
+// After the quit key the keys typed before it still go, while the line
+// takes them.  A line that has taken nothing for HELD_LINE_MS is held (XOFF,
+// CTS low, a device that is off): what is left is dropped, the kernel's
+// unsent output with it, since the last close of a serial port waits for
+// that output up to its closing delay, typically 30 s.
+void send_rest(int parent, std::string& waiting)
+{
+    size_t left_before = 0;
+    long give_up = 0;
+    for (;;) {
+        send_waiting(waiting);
+        size_t left = waiting.size() + unsent_output();
+        if (left == 0)
+            return;
+        if (give_up == 0 || left < left_before) {
+            left_before = left;
+            give_up = now_ms() + HELD_LINE_MS;
+        } else if (now_ms() >= give_up) {
+            break;
+        }
+        // Polled every 100 ms: the kernel tells nobody when its output
+        // queue shrinks.
+        struct pollfd wait[2] = {{waiting.empty() ? -1 : LINEFD, POLLOUT, 0},
+                                 {parent, POLLIN, 0}};
+        if (poll(wait, 2, 100) > 0 && wait[1].revents != 0)
+            break;
+    }
+    tcflush(LINEFD, TCOFLUSH);
+}
+
+// Puts both terminals back and ends the sending process.
+[[noreturn]] void end_sending()
+{
     restore_port(MODEMFD);
     restore_stdin();
+    close(LINEFD);
     close(MODEMFD);
     // _exit: the stdio buffers copied from the parent are not ours to flush.
     _exit(0);
 }
 
-// After a device read that brought nothing (a hung-up or failing device),
-// wait a little before the next one so that a dead line does not spin the
-// processor; the end of the child cuts the wait short.
-void pause_after_failed_read()
+// The keyboard is read while the line holds the keys back, so that the
+// quit key is seen whatever the line does; the keys wait, in order, until
+// the device takes them.  parent hangs up when the receiving process ends,
+// for whatever reason: then nobody shows the device's answers, and the
+// keys typed from then on are the shell's.
+[[noreturn]] void relay_keyboard_to_device(int parent)
+{
+    close(STDOUT_FILENO);
+    std::string waiting;
+    bool quit = false;
+    while (!quit) {
+        struct pollfd wait[3] = {{STDIN_FILENO, POLLIN, 0},
+                                 {waiting.empty() ? -1 : LINEFD, POLLOUT, 0},
+                                 {parent, POLLIN, 0}};
+        if (poll(wait, 3, -1) < 0)
+            continue;
+        if (wait[2].revents != 0) {
+            tcflush(LINEFD, TCOFLUSH);
+            end_sending();
+        }
+        if (wait[0].revents != 0)
+            quit = read_keys(waiting);
+        send_waiting(waiting);
+    }
+    send_rest(parent, waiting);
+    end_sending();
+}
+
+// Waits until fd (none when -1) is ready for events, the limit (none when
+// null) has passed, or a SIGCHLD has set STOP.  SIGCHLD is blocked outside
+// the wait itself, so one that comes just before it still cuts it short.
+void wait_unless_stopped(int fd, short events, const struct timespec* limit)
 {
     sigset_t chld, old;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
     if (!STOP) {
-        struct timespec pause = {0, 100 * 1000 * 1000};
-        pselect(0, nullptr, nullptr, nullptr, &pause, &old);
+        struct pollfd ready = {fd, events, 0};
+        ppoll(&ready, 1, limit, &old);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Puts the device and the screen back and ends the receiving process.  A
+// child killed by a signal put nothing back, and the screen may be another
+// terminal than the keyboard: both are settled here.  After a normal end
+// this applies the same settings again.
+[[noreturn]] void end_receiving()
+{
+    restore_port(MODEMFD);
+    restore_stdout();
+    exit(0);
+}
+
+// Called when STOP is set: a SIGCHLD, from the child's end or from
+// someone else.  Ends the receiving process when the child has ended.
+void check_child(pid_t child)
+{
+    STOP = 0;
+    fcntl(MODEMFD, F_SETFL, 0);
+    if (waitpid(child, nullptr, WNOHANG) == child)
+        end_receiving();
+}
+
+// Writes one byte to the screen.  A screen that holds output back (stopped
+// with Ctrl-S, or read slowly) is waited for, but the child's end still
+// ends the wait and the program.
+void write_screen(int screen, pid_t child, unsigned char byte)
+{
+    for (;;) {
+        ssize_t n = write(screen, &byte, 1);
+        if (n == 1 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+        if (n < 0 && errno == EAGAIN)
+            wait_unless_stopped(screen, POLLOUT, nullptr);
+        if (STOP)
+            check_child(child);
+    }
+}
+
+// The screen as written by the receiving process: a description of its
+// own, non-blocking, so that a stopped screen cannot hold a write forever.
+// A regular file never holds a write, and keeps its own offset and append
+// mode: it is written as it is, as is anything that cannot be reopened.
+int open_screen()
+{
+    struct stat out;
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
+        return STDOUT_FILENO;
+    int screen = open_own(STDOUT_FILENO, O_WRONLY | O_NONBLOCK);
+    return screen >= 0 ? screen : STDOUT_FILENO;
 }
 
 [[noreturn]] void relay_device_to_screen(pid_t child)
 {
     close(STDIN_FILENO);
+    int screen = open_screen();
     for (;;) {
         if (STOP) {
-            // A SIGCHLD: the child ended, or someone else sent the signal.
-            STOP = 0;
-            fcntl(MODEMFD, F_SETFL, 0);
-            if (waitpid(child, nullptr, WNOHANG) == child) {
-                // A child killed by a signal put nothing back, and the screen
-                // may be another terminal than the keyboard: settle both here.
-                // After a normal end this applies the same settings again.
-                restore_port(MODEMFD);
-                restore_stdout();
-                exit(0);
-            }
+            check_child(child);
             continue;
         }
         unsigned char byte;
-        if (read(MODEMFD, &byte, 1) == 1)
-            write_all(STDOUT_FILENO, &byte, 1);
-        else
-            pause_after_failed_read();
+        if (read(MODEMFD, &byte, 1) == 1) {
+            write_screen(screen, child, byte);
+        } else {
+            // Nothing read: a hung-up or failing device.  A short pause
+            // keeps a dead line from spinning the processor.
+            const struct timespec pause = {0, 100 * 1000 * 1000};
+            wait_unless_stopped(-1, 0, &pause);
+        }
     }
 }
 
@@ -129,14 +285,16 @@ int main()
     char* cnf_lines[3];
     cnf_port(cnf_lines);
     MODEMDEVICE = cnf_lines[0];
+    open_device();
 
-    // No O_NONBLOCK: on a port that waits for the carrier the open waits
-    // too, until setup_lines switches CLOCAL on.
-    MODEMFD = open(MODEMDEVICE, O_RDWR | O_NOCTTY);
-    if (MODEMFD < 0) {
-        perror(MODEMDEVICE);
+    // Held open by the parent alone: the child sees it hang up when the
+    // parent ends, however it ends.
+    int parent_alive[2];
+    if (pipe(parent_alive) != 0) {
+        perror("pipe");
         exit(-1);
     }
+
     setup_lines(MODEMFD, cnf_lines);
 
     // SIGCHLD is blocked across the split and the handler is in place
@@ -165,8 +323,11 @@ int main()
     if (child == 0) {
         signal(SIGCHLD, SIG_DFL);
         sigprocmask(SIG_SETMASK, &old, nullptr);
-        relay_keyboard_to_device();
+        close(parent_alive[1]);
+        relay_keyboard_to_device(parent_alive[0]);
     }
+    close(parent_alive[0]);
+    close(LINEFD);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     relay_device_to_screen(child);
 }
