@@ -75,8 +75,8 @@ void start(session& s)
         argv = {PORTTERM_PATH};
     }
     s.started_us = now_us();
-    s.run =
-        start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave, argv);
+    s.run = start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave,
+                           argv, true);
     // Ready: a key typed at once has come through to the device.
     write_bytes(s.user.master, "R");
     if (read_bytes(s.device.master, 1, 3000) != "R")
@@ -95,7 +95,7 @@ double finish(session& s)
         if (r == s.run.pid)
             break;
         if (now_us() - quit > 3e6) {
-            kill(s.run.pid, SIGKILL);
+            signal_process(s.run.pid, SIGKILL);
             wait4(s.run.pid, &status, 0, &s.usage);
             fprintf(stderr, "portterm_bench: %s did not end at Ctrl-B\n",
                     s.floor ? "floor" : "portterm");

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -102,12 +103,77 @@ std::string describe(const struct termios& t)
     return text;
 }
 
-portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
-                            const std::vector<std::string>& argv)
+// In a child: makes in, out and err the standard descriptors, closes the
+// rest and runs the program (or argv) in dir.
+[[noreturn]] static void exec_program(const std::string& dir, int in, int out,
+                                      int err,
+                                      const std::vector<std::string>& argv)
 {
-    int err[2];
-    if (pipe(err) != 0)
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    close_range(3, ~0U, 0);
+    if (chdir(dir.c_str()) != 0)
+        _exit(126);
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    if (args.empty())
+        args.push_back(const_cast<char*>(PORTTERM_PATH));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// The shell-like session leader: starts the program as its child, reports
+// its pid and then its wait status, and holds the terminal until the test
+// closes hold.
+[[noreturn]] static void lead_session(const std::string& dir, int ctty, int in,
+                                      int out, int err, int report, int hold,
+                                      const std::vector<std::string>& argv)
+{
+    // Only what a shell would hold: a descriptor of the test's (the far end
+    // of a pipe, a pty's master) held here would hide its close.
+    std::vector<int> keep = {ctty, in, out, err, report, hold};
+    std::sort(keep.begin(), keep.end());
+    int from = 3;
+    for (int fd : keep) {
+        if (fd > from)
+            close_range(from, fd - 1, 0);
+        from = std::max(from, fd + 1);
+    }
+    close_range(from, ~0U, 0);
+    // It outlives a hang-up of the terminal to report how the program
+    // ended; the program gets the default back.
+    signal(SIGHUP, SIG_IGN);
+    pid_t program = fork();
+    if (program == 0) {
+        exec_program(dir, in, out, err, argv);
+    }
+    close(err);
+    int status = -1;
+    if (program > 0 &&
+        write(report, &program, sizeof program) == sizeof program)
+        waitpid(program, &status, 0);
+    if (write(report, &status, sizeof status) != sizeof status)
+        _exit(1);
+    char c;
+    while (read(hold, &c, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+}
+
+portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
+                            const std::vector<std::string>& argv,
+                            bool own_session)
+{
+    int err[2], report[2], hold[2];
+    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0 ||
+        pipe2(hold, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    bool shell = ctty >= 0 && !own_session;
     fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0)
@@ -116,25 +182,79 @@ portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
         setsid();
         if (ctty >= 0)
             ioctl(ctty, TIOCSCTTY, 0);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close_range(3, ~0U, 0);
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        if (args.empty())
-            args.push_back(const_cast<char*>(PORTTERM_PATH));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        if (!shell)
+            exec_program(dir, in, out, err[1], argv);
+        lead_session(dir, ctty, in, out, err[1], report[1], hold[0], argv);
     }
     close(err[1]);
-    fcntl(err[0], F_SETFD, FD_CLOEXEC);
-    return {pid, err[0]};
+    close(report[1]);
+    close(hold[0]);
+    portterm_run run;
+    run.err = err[0];
+    if (!shell) {
+        close(report[0]);
+        close(hold[1]);
+        run.pid = pid;
+        return run;
+    }
+    run.leader = pid;
+    run.report = report[0];
+    run.hold = hold[1];
+    std::string got = read_bytes(run.report, sizeof(pid_t), 2000);
+    if (got.size() == sizeof(pid_t))
+        memcpy(&run.pid, got.data(), sizeof(pid_t));
+    if (run.pid < 1) {
+        run.pid = -1;
+        end_run(run);
+        throw std::runtime_error("the session leader started no program");
+    }
+    return run;
+}
+
+int wait_for_exit(portterm_run& run, int timeout_ms)
+{
+    if (run.leader < 0) {
+        if (!run.ended)
+            run.status = wait_for_exit(run.pid, timeout_ms);
+        run.ended = true;
+        return run.status;
+    }
+    if (run.ended)
+        return run.status;
+    std::string got = read_bytes(run.report, sizeof(int), timeout_ms);
+    if (got.size() != sizeof(int)) {
+        signal_process(run.pid, SIGKILL);
+        read_bytes(run.report, sizeof(int), 2000);
+        run.ended = true;
+        return run.status = -1;
+    }
+    memcpy(&run.status, got.data(), sizeof(int));
+    run.ended = true;
+    return run.status;
+}
+
+void end_run(portterm_run& run)
+{
+    if (run.pid > 0 && !run.ended && process_exists(run.pid))
+        signal_process(run.pid, SIGKILL);
+    if (run.leader < 0 && run.pid > 0)
+        wait_for_exit(run, 1000);
+    for (int* fd : {&run.err, &run.report, &run.hold}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    // Without hold the leader ends; it is killed if it does not.
+    if (run.leader > 0)
+        wait_for_exit(run.leader, 1000);
+    run = {};
+}
+
+void signal_process(pid_t pid, int sig)
+{
+    if (pid < 1)
+        throw std::logic_error("refused to signal pid " + std::to_string(pid));
+    kill(pid, sig);
 }
 
 std::vector<std::string> over_default_device(const std::string& device,
@@ -175,7 +295,7 @@ int wait_for_exit(pid_t pid, int timeout_ms)
         if (r < 0)
             return -1;
         if (now_ms() > end) {
-            kill(pid, SIGKILL);
+            signal_process(pid, SIGKILL);
             waitpid(pid, &status, 0);
             return -1;
         }
@@ -280,6 +400,41 @@ std::string children_of(pid_t pid)
 pid_t first_child_of(pid_t pid)
 {
     return atoi(children_of(pid).c_str());
+}
+
+std::vector<int> open_flags(pid_t pid, const std::string& path)
+{
+    std::vector<int> flags;
+    std::string proc = "/proc/" + std::to_string(pid);
+    DIR* fds = opendir((proc + "/fd").c_str());
+    if (fds == nullptr)
+        return flags;
+    while (struct dirent* entry = readdir(fds)) {
+        char target[PATH_MAX];
+        std::string fd = proc + "/fd/" + entry->d_name;
+        ssize_t n = readlink(fd.c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, n) != path)
+            continue;
+        std::string info = read_file(proc + "/fdinfo/" + entry->d_name);
+        size_t at = info.find("flags:");
+        if (at != std::string::npos)
+            flags.push_back(static_cast<int>(
+                strtol(info.c_str() + at + strlen("flags:"), nullptr, 8)));
+    }
+    closedir(fds);
+    return flags;
+}
+
+long controlling_terminal(pid_t pid)
+{
+    std::string fields;
+    char state;
+    int ppid, pgrp, session;
+    long tty = -1;
+    if (stat_fields(pid, fields))
+        sscanf(fields.c_str(), "%c %d %d %d %ld", &state, &ppid, &pgrp,
+               &session, &tty);
+    return tty;
 }
 
 long cpu_ticks(pid_t pid)

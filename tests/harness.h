@@ -28,15 +28,36 @@ bool same_settings(const struct termios& a, const struct termios& b);
 std::string describe(const struct termios& t);
 
 struct portterm_run {
-    pid_t pid = -1;
-    int err = -1; // read end of the program's standard error
+    pid_t pid = -1;    // the program
+    pid_t leader = -1; // the shell-like session leader, or -1
+    int err = -1;      // read end of the program's standard error
+    int report = -1;   // the leader reports the program's pid and status
+    int hold = -1;     // the leader lives until this closes
+    int status = -1;   // the program's wait status, once collected
+    bool ended = false;
 };
 
-// Starts build/portterm (or the command argv) in dir as a session leader.
-// ctty, when not -1, is made its controlling terminal; in, out go to its
-// standard input and output.
+// Starts build/portterm (or the command argv) in dir with in, out as its
+// standard input and output.  When ctty is not -1, a shell-like session
+// leader makes it its controlling terminal and starts the program as a
+// shell does, as its child, with SIGPIPE at its default; the leader holds
+// the terminal until end_run, so no hang-up hides what a user would see.
+// With own_session, or without ctty, the program is a session leader of
+// its own (without a controlling terminal when ctty is -1).  A start that
+// fails throws, which ends the test; the pids it returns are never below 1.
 portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
-                            const std::vector<std::string>& argv = {});
+                            const std::vector<std::string>& argv = {},
+                            bool own_session = false);
+
+// Waits for the program to end; returns its wait status, or -1 after
+// killing it when it has not ended within timeout_ms.
+int wait_for_exit(portterm_run& run, int timeout_ms);
+// Kills what is left of a run, its leader with it, and closes its pipes.
+void end_run(portterm_run& run);
+
+// kill(), refused (it throws) for a pid below 1: kill(0, ...)
+// would hit the test's own process group, ctest and its caller.
+void signal_process(pid_t pid, int sig);
 
 // The command that runs portterm where /dev/ttyS0 is the pseudo-terminal
 // device, in a private mount namespace: nothing runs unless the bind
@@ -47,8 +68,8 @@ over_default_device(const std::string& device,
 // Why such a namespace cannot be made here, or "" when it can.
 std::string no_private_namespace();
 
-// Waits for pid to end; returns its wait status, or -1 after killing it
-// when it has not ended within timeout_ms.
+// Waits for pid, a child of the test, to end; returns its wait status, or
+// -1 after killing it when it has not ended within timeout_ms.
 int wait_for_exit(pid_t pid, int timeout_ms);
 
 // Reads until want bytes have arrived or timeout_ms has passed.
@@ -66,6 +87,11 @@ bool process_exists(pid_t pid);
 // The pids of pid's children, from /proc.
 std::string children_of(pid_t pid);
 pid_t first_child_of(pid_t pid);
+// The open flags of each of pid's descriptors on path, from
+// /proc/PID/fdinfo.
+std::vector<int> open_flags(pid_t pid, const std::string& path);
+// The device number of pid's controlling terminal, 0 for none.
+long controlling_terminal(pid_t pid);
 // Processor time of pid in clock ticks (user + system), from /proc.
 long cpu_ticks(pid_t pid);
 

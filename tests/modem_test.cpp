@@ -44,7 +44,7 @@ class Modem : public ::testing::Test {
     void TearDown() override
     {
         if (modem > 0 && process_exists(modem)) {
-            kill(modem, SIGTERM);
+            signal_process(modem, SIGTERM);
             wait_for_exit(modem, 2000);
         }
         remove_tree(dir);
@@ -83,10 +83,10 @@ TEST_F(Modem, PorttermTalksToTheVirtualModemAndBothEndCleanly)
     EXPECT_EQ(say(screen, "ATH\r", 10), "ATH\r\r\nOK\r\n");
 
     write_bytes(screen, "\x02");
-    int status = wait_for_exit(run.pid, 2000);
+    int status = wait_for_exit(run, 2000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    close(run.err);
+    end_run(run);
     // --once: the modem ends when the terminal closes its device.
     status = wait_for_exit(modem, 2000);
     ASSERT_NE(status, -1) << "the modem did not end with its terminal";

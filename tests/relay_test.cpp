@@ -51,13 +51,8 @@ class Terminal : public ::testing::Test {
     void TearDown() override
     {
         if (sender > 0 && process_exists(sender))
-            kill(sender, SIGKILL);
-        if (run.pid > 0 && process_exists(run.pid)) {
-            kill(run.pid, SIGKILL);
-            wait_for_exit(run.pid, 1000);
-        }
-        if (run.err >= 0)
-            close(run.err);
+            signal_process(sender, SIGKILL);
+        end_run(run);
         close_pty(user);
         close_pty(device);
         remove_tree(dir);
@@ -98,7 +93,7 @@ class Terminal : public ::testing::Test {
     int quit()
     {
         write_bytes(user.master, "\x02");
-        return wait_for_exit(run.pid, quit_timeout_ms);
+        return wait_for_exit(run, quit_timeout_ms);
     }
 
     void expect_restored()
@@ -115,7 +110,7 @@ class Terminal : public ::testing::Test {
     // to standard error.
     void expect_failure(int code, const std::string& error)
     {
-        int status = wait_for_exit(run.pid, 2000);
+        int status = wait_for_exit(run, 2000);
         ASSERT_NE(status, -1) << "portterm did not end";
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
         EXPECT_EQ(WEXITSTATUS(status), code);
@@ -175,7 +170,7 @@ TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
     start();
     write_bytes(user.master, "ATZ\r\x02"
                              "ATH\r");
-    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    int status = wait_for_exit(run, quit_timeout_ms);
     expect_clean_end(status);
     EXPECT_EQ(read_quiet(device.master, 100), "ATZ\r");
     expect_restored();
@@ -377,7 +372,7 @@ TEST_F(Terminal, EndOfStandardInputEndsTheProgramAsCtrlBDoes)
     close(empty[0]);
     write_bytes(empty[1], "AT\r");
     close(empty[1]);
-    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "portterm did not end at end of input";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -420,12 +415,11 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
         run = start_portterm(dir, user.slave, user.slave, user.slave);
         ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
         write_bytes(user.master, "\x02");
-        int status = wait_for_exit(run.pid, 1000);
+        int status = wait_for_exit(run, 1000);
         ASSERT_NE(status, -1) << "run " << i << " hung after Ctrl-B";
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "run " << i << " status " << status;
-        close(run.err);
-        run = {};
+        end_run(run);
         ASSERT_TRUE(same_settings(settings_of(user), user_before))
             << "run " << i;
     }
@@ -452,8 +446,8 @@ TEST_F(Terminal, ADeviceThatHangsUpCostsNoProcessorAndCtrlBStillEnds)
 TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
 {
     start();
-    kill(sender, SIGKILL);
-    int status = wait_for_exit(run.pid, quit_timeout_ms);
+    signal_process(sender, SIGKILL);
+    int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "the receiving process did not end";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -466,10 +460,10 @@ TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
 {
     start();
     for (int i = 0; i < 3; ++i) {
-        kill(sender, SIGSTOP);
+        signal_process(sender, SIGSTOP);
         ASSERT_TRUE(
             wait_until([&] { return process_state(sender) == 'T'; }, 2000));
-        kill(sender, SIGCONT);
+        signal_process(sender, SIGCONT);
         write_bytes(device.master, "RING\r\n");
         ASSERT_EQ(read_bytes(user.master, 6, 2000), "RING\r\n");
         write_bytes(user.master, "ATA\r");
@@ -484,7 +478,7 @@ TEST_F(Terminal, AStraySigchldDoesNotEndTheReceivingProcess)
 {
     start();
     for (int i = 0; i < 5; ++i)
-        kill(run.pid, SIGCHLD);
+        signal_process(run.pid, SIGCHLD);
     usleep(50 * 1000);
     write_bytes(device.master, "CONNECT\r\n");
     EXPECT_EQ(read_bytes(user.master, 9, 2000), "CONNECT\r\n");
@@ -499,7 +493,7 @@ TEST_F(Terminal, AHungUpUserTerminalLeavesNoProcessBehind)
     close(user.master);
     close(user.slave);
     user.master = user.slave = -1;
-    int status = wait_for_exit(run.pid, 2000);
+    int status = wait_for_exit(run, 2000);
     EXPECT_NE(status, -1) << "portterm outlived its terminal";
     EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 2000))
         << "the sending process outlived the terminal";
