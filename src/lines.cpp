@@ -67,6 +67,7 @@ void restore_stdout()
 {
     tcsetattr(STDOUT_FILENO, TCSANOW, &stdout_saved);
     // Output the user stopped with Ctrl-S runs again, so that the shell's
-    // prompt shows.
+    // prompt shows.  TCOON alone restarts only output that TCOOFF stopped.
+    tcflow(STDOUT_FILENO, TCOOFF);
     tcflow(STDOUT_FILENO, TCOON);
 }

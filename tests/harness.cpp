@@ -352,6 +352,27 @@ void write_bytes(int fd, const std::string& bytes)
     }
 }
 
+size_t write_within(int fd, const std::string& bytes, int timeout_ms)
+{
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    size_t done = 0;
+    long end = now_ms() + timeout_ms;
+    while (done < bytes.size() && now_ms() < end) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            struct pollfd out = {fd, POLLOUT, 0};
+            poll(&out, 1, 10);
+        } else {
+            break;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return done;
+}
+
 // Fields of /proc/PID/stat after the command name.
 static bool stat_fields(pid_t pid, std::string& fields)
 {

@@ -77,6 +77,8 @@ std::string read_bytes(int fd, size_t want, int timeout_ms);
 // Reads whatever arrives until the line has been quiet for quiet_ms.
 std::string read_quiet(int fd, int quiet_ms);
 void write_bytes(int fd, const std::string& bytes);
+// Writes as much of bytes as fd takes within timeout_ms; returns how much.
+size_t write_within(int fd, const std::string& bytes, int timeout_ms);
 
 // Polls pred every millisecond until it holds or timeout_ms passes.
 template <typename Pred> bool wait_until(Pred pred, int timeout_ms);

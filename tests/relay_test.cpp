@@ -4,8 +4,11 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -498,5 +501,335 @@ TEST_F(Terminal, AHungUpUserTerminalLeavesNoProcessBehind)
     EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 2000))
         << "the sending process outlived the terminal";
 }
+
+// Keys a user may paste under either flow control: no Ctrl-B, and none of
+// the start and stop characters that a terminal with IXON takes for itself.
+std::string paste_of(size_t size)
+{
+    std::string keys;
+    for (size_t i = 0; i < size; ++i)
+        keys += static_cast<char>('A' + i % 26);
+    return keys;
+}
+
+// The ends of the program's life, as a shell user meets them: how the run
+// is driven to its end, and what the device must have got by then.
+class Ending;
+struct end_case {
+    const char* name;
+    const char* flow;
+    bool output_to_pipe;    // portterm | head -c 5
+    void (*act)(Ending&);   // what the user and the device do until the end
+    int receiver_signal;    // what ends the receiving process; 0: Ctrl-B
+    bool every_key_arrives; // else a prefix of what was typed
+};
+
+void PrintTo(const end_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
+  public:
+    std::string typed;     // keys typed before the end
+    std::string at_device; // what the device got of them
+    int out[2] = {-1, -1}; // the pipe standard output goes to, if any
+
+    // Keys the program must take from the terminal at once, whatever the
+    // line does: a paste that is not all read within 5 s fails.
+    void paste(const std::string& keys)
+    {
+        typed += keys;
+        ASSERT_EQ(write_within(user.master, keys, 5000), keys.size())
+            << "the keyboard was not read while the line held the keys";
+    }
+
+    // The device stops the line with XOFF; a paste waits behind it.
+    static void held_by_xoff(Ending& t)
+    {
+        write_bytes(t.device.master, "\x13");
+        usleep(50 * 1000);
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(64 * 1024)));
+        write_bytes(t.user.master, "\x02");
+    }
+
+    // No flow control and a device that reads nothing: its buffer fills.
+    static void device_reads_nothing(Ending& t)
+    {
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(128 * 1024)));
+        write_bytes(t.user.master, "\x02");
+    }
+
+    // The device floods the screen, which the user has stopped with Ctrl-S.
+    static void screen_stopped(Ending& t)
+    {
+        write_bytes(t.user.master, "\x13");
+        usleep(50 * 1000);
+        write_within(t.device.master, std::string(64 * 1024, '.'), 500);
+        usleep(100 * 1000);
+        write_bytes(t.user.master, "\x02");
+    }
+
+    // The reader of standard output takes five bytes and goes away.
+    static void output_reader_leaves(Ending& t)
+    {
+        write_bytes(t.device.master, "CONNECT 9600\r\n");
+        ASSERT_EQ(read_bytes(t.out[0], 5, 2000), "CONNE");
+        close(t.out[0]);
+        t.out[0] = -1;
+        write_bytes(t.device.master, "RING\r\n");
+    }
+
+    static void receiver_killed(Ending& t)
+    {
+        signal_process(t.run.pid, GetParam().receiver_signal);
+    }
+
+    // XOFF, keys and Ctrl-B typed, and XON only 300 ms later.
+    static void xon_after_ctrl_b(Ending& t)
+    {
+        write_bytes(t.device.master, "\x13");
+        usleep(50 * 1000);
+        ASSERT_NO_FATAL_FAILURE(t.paste("ATDT5551234\r"));
+        write_bytes(t.user.master, "\x02");
+        usleep(300 * 1000);
+        write_bytes(t.device.master, "\x11");
+    }
+
+    // A paste larger than the line's buffer, and a device that reads it
+    // 4 KiB every 50 ms: slow, but moving.
+    static void slow_reader(Ending& t)
+    {
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(64 * 1024)));
+        write_bytes(t.user.master, "\x02");
+        long end = now_ms() + 5000;
+        while (t.at_device.size() < t.typed.size() && now_ms() < end) {
+            t.at_device += read_bytes(t.device.master, 4096, 200);
+            usleep(50 * 1000);
+        }
+    }
+};
+
+TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
+{
+    const end_case& c = GetParam();
+    write_portrc("9600", c.flow);
+    if (c.output_to_pipe) {
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, out[1]));
+        close(out[1]);
+    } else {
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    }
+    ASSERT_NO_FATAL_FAILURE(c.act(*this));
+
+    int status = wait_for_exit(run, quit_timeout_ms);
+    ASSERT_NE(status, -1) << "portterm did not end";
+    if (c.receiver_signal == 0) {
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+        EXPECT_EQ(WTERMSIG(status), c.receiver_signal);
+    }
+    EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 1000))
+        << "the sending process outlived the receiving process";
+    EXPECT_EQ(children_of(run.leader), "") << "a process is left";
+    expect_restored();
+
+    at_device += read_quiet(device.master, 100);
+    if (c.every_key_arrives) {
+        EXPECT_TRUE(at_device == typed)
+            << at_device.size() << " of " << typed.size() << " keys arrived";
+    } else {
+        EXPECT_EQ(typed.compare(0, at_device.size(), at_device), 0)
+            << "the device got what was not typed before the end";
+    }
+    // What the user types now is the shell's.
+    write_bytes(user.master, "ls\r");
+    EXPECT_EQ(read_quiet(device.master, 100), "");
+    // The screen runs: the shell's prompt shows.
+    read_quiet(user.master, 20);
+    fcntl(user.slave, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(write(user.slave, "$ ", 2), 2) << "the screen is still stopped";
+    EXPECT_EQ(read_quiet(user.master, 100), "$ ");
+    if (out[0] >= 0)
+        close(out[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, Ending,
+    ::testing::Values(end_case{"LineHeldByXoff", "XON/XOFF", false,
+                               Ending::held_by_xoff, 0, false},
+                      end_case{"DeviceReadsNothing", "NONE", false,
+                               Ending::device_reads_nothing, 0, false},
+                      end_case{"ScreenStoppedWithCtrlS", "XON/XOFF", false,
+                               Ending::screen_stopped, 0, false},
+                      end_case{"OutputReaderGoesAway", "NONE", true,
+                               Ending::output_reader_leaves, SIGPIPE, false},
+                      end_case{"ReceiverTerminated", "NONE", false,
+                               Ending::receiver_killed, SIGTERM, false},
+                      end_case{"ReceiverCrashed", "NONE", false,
+                               Ending::receiver_killed, SIGKILL, false},
+                      end_case{"XonAfterCtrlB", "XON/XOFF", false,
+                               Ending::xon_after_ctrl_b, 0, true},
+                      end_case{"SlowButMovingLine", "NONE", false,
+                               Ending::slow_reader, 0, true}),
+    [](const ::testing::TestParamInfo<end_case>& info) {
+        return info.param.name;
+    });
+
+// Devices portterm refuses before it touches anything: reported like a
+// device that cannot be opened, with status 255.
+struct refused_case {
+    const char* name;
+    const char* error; // after "PATH: "
+};
+
+void PrintTo(const refused_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RefusedDevice : public Terminal,
+                      public ::testing::WithParamInterface<refused_case> {};
+
+TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
+{
+    const std::string name = GetParam().name;
+    std::string path = device.path;
+    const std::string content = "ATZ\r\nOK\r\n";
+    int holder = -1;
+    if (name == "RegularFile") {
+        path = dir + "/modem";
+        write_file(path, content);
+    } else if (name == "NamedPipe") {
+        path = dir + "/modem";
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else if (name == "NullDevice") {
+        path = "/dev/null";
+    } else {
+        // Another terminal program holds the port.
+        holder = open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
+    write_file(dir + "/portrc", path + "\n9600\nNONE\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    expect_failure(255, path + ": " + GetParam().error + "\n");
+    EXPECT_EQ(read_quiet(user.master, 20), "");
+    expect_restored();
+    if (name == "RegularFile") {
+        EXPECT_EQ(read_file(path), content) << "the file was changed";
+    }
+    if (holder >= 0) {
+        EXPECT_EQ(read_quiet(device.master, 20), "");
+        close(holder);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NotATerminalOrLocked, RefusedDevice,
+    ::testing::Values(
+        refused_case{"RegularFile", "Inappropriate ioctl for device"},
+        refused_case{"NamedPipe", "Inappropriate ioctl for device"},
+        refused_case{"NullDevice", "Inappropriate ioctl for device"},
+        refused_case{"LockedByAnotherProgram",
+                     "Resource temporarily unavailable"}),
+    [](const ::testing::TestParamInfo<refused_case>& info) {
+        return info.param.name;
+    });
+
+TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
+{
+    start();
+    pty other = open_pty();
+    portterm_run second =
+        start_portterm(dir, other.slave, other.slave, other.slave);
+    EXPECT_EQ(WEXITSTATUS(wait_for_exit(second, 2000)), 255);
+    EXPECT_EQ(read_quiet(second.err, 50),
+              device.path + ": Resource temporarily unavailable\n");
+    end_run(second);
+    close_pty(other);
+    expect_clean_end(quit());
+    int again = open(device.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0) << "the port stayed locked";
+    close(again);
+}
+
+// A SIGCHLD that lands after the receiving loop's last test of its flag
+// and before its device read, every time: the preloaded library delays
+// each one-byte read by 400 ms before it is made, and Ctrl-B comes then.
+TEST_F(Terminal, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
+{
+    write_portrc("9600", "NONE");
+    const char* asan = getenv("ASAN_OPTIONS");
+    run = start_portterm(
+        dir, user.slave, user.slave, user.slave,
+        {"/usr/bin/env", std::string("LD_PRELOAD=") + SLOW_READ_PATH,
+         "SLOW_READ_MS=400",
+         // AddressSanitizer's runtime wants to come first; here it cannot.
+         "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+             ":verify_asan_link_order=0",
+         PORTTERM_PATH});
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    for (int i = 0; i < 3; ++i) {
+        // A byte shown: the loop goes on to its flag and its next read.
+        write_bytes(device.master, "x");
+        ASSERT_EQ(read_bytes(user.master, 1, 2000), "x");
+    }
+    long typed = now_ms();
+    write_bytes(user.master, "\x02");
+    expect_clean_end(wait_for_exit(run, quit_timeout_ms));
+    // The delay itself, and little more.
+    EXPECT_LT(now_ms() - typed, 1000);
+    expect_restored();
+}
+
+// The device as the processes hold it, read from /proc: the receiving
+// process reads it blocking (also after stray SIGCHLDs), and neither
+// process takes it as its controlling terminal, with or without one.
+class DeviceDescriptor : public Terminal,
+                         public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
+{
+    const bool with_ctty = GetParam();
+    write_portrc("9600", "NONE");
+    run = start_portterm(dir, with_ctty ? user.slave : -1, user.slave,
+                         user.slave);
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+
+    struct stat user_tty;
+    ASSERT_EQ(fstat(user.slave, &user_tty), 0);
+    for (pid_t pid : {run.pid, sender})
+        EXPECT_EQ(controlling_terminal(pid),
+                  with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
+
+    auto blocking_read = [&] {
+        std::vector<int> flags = open_flags(run.pid, device.path);
+        return flags.size() == 1 && (flags[0] & O_ACCMODE) == O_RDWR &&
+               (flags[0] & O_NONBLOCK) == 0;
+    };
+    EXPECT_TRUE(blocking_read());
+    for (int i = 0; i < 3; ++i)
+        signal_process(run.pid, SIGCHLD);
+    EXPECT_TRUE(wait_until(blocking_read, 1000))
+        << "the device stayed non-blocking after a stray SIGCHLD";
+    write_bytes(device.master, "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    for (pid_t pid : {run.pid, sender})
+        EXPECT_EQ(controlling_terminal(pid),
+                  with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
+    expect_clean_end(quit());
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAControllingTerminal, DeviceDescriptor,
+                         ::testing::Bool());
 
 } // namespace
