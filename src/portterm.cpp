@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,34 +83,66 @@ long now_ms()
     return t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+// Keys read from the keyboard that the device has not taken yet, in order:
+// bytes[sent] to bytes[held - 1].
+struct waiting_keys {
+    char* bytes = nullptr;
+    size_t sent = 0;
+    size_t held = 0;
+    size_t room = 0;
+};
+
+// Room kept free behind the waiting keys for a read of the keyboard.
+const size_t KEY_READ = 4096;
+
+// Makes room for a read of the keyboard behind the waiting keys.  False
+// when there is none and memory for it cannot be had: the keyboard then
+// waits until the line takes some.
+bool make_room(waiting_keys& w)
+{
+    if (w.sent > 0) {
+        memmove(w.bytes, w.bytes + w.sent, w.held - w.sent);
+        w.held -= w.sent;
+        w.sent = 0;
+    }
+    if (w.room - w.held >= KEY_READ)
+        return true;
+    size_t room = 2 * (w.held + KEY_READ);
+    char* bytes = static_cast<char*>(realloc(w.bytes, room));
+    if (bytes == nullptr)
+        return w.room > w.held;
+    w.bytes = bytes;
+    w.room = room;
+    return true;
+}
+
 // Passes the waiting keys to the device, one byte per write, as far as the
 // line takes them now.  A byte the device refuses for good (it hung up) is
 // dropped, so that a dead line does not hold the rest.
-void send_waiting(std::string& waiting)
+void send_waiting(waiting_keys& w)
 {
-    size_t sent = 0;
-    while (sent < waiting.size()) {
-        ssize_t n = write(LINEFD, &waiting[sent], 1);
+    while (w.sent < w.held) {
+        ssize_t n = write(LINEFD, w.bytes + w.sent, 1);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            break;
-        ++sent;
+            return;
+        ++w.sent;
     }
-    waiting.erase(0, sent);
 }
 
-// Reads what the keyboard has, up to the quit key, onto waiting.  True when
-// the keys end: the quit key, or end of input or a dead terminal, after
-// which nobody is left to type it.  Keys after the quit key are never sent.
-bool read_keys(std::string& waiting)
+// Reads what the keyboard has, up to the quit key, behind the waiting
+// keys.  True when the keys end: the quit key, or end of input or a dead
+// terminal, after which nobody is left to type it.  Keys after the quit
+// key are never sent.
+bool read_keys(waiting_keys& w)
 {
-    char keys[4096];
-    ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+    char* keys = w.bytes + w.held;
+    ssize_t n = read(STDIN_FILENO, keys, w.room - w.held);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return false;
     if (n <= 0)
         return true;
-    const char* quit = static_cast<const char*>(memchr(keys, QUIT_KEY, n));
-    waiting.append(keys, quit != nullptr ? quit - keys : n);
+    char* quit = static_cast<char*>(memchr(keys, QUIT_KEY, n));
+    w.held += quit != nullptr ? quit - keys : n;
     return quit != nullptr;
 }
 
@@ -127,13 +158,13 @@ size_t unsent_output()
 // CTS low, a device that is off): what is left is dropped, the kernel's
 // unsent output with it, since the last close of a serial port waits for
 // that output up to its closing delay, typically 30 s.
-void send_rest(int parent, std::string& waiting)
+void send_rest(int parent, waiting_keys& w)
 {
     size_t left_before = 0;
     long give_up = 0;
     for (;;) {
-        send_waiting(waiting);
-        size_t left = waiting.size() + unsent_output();
+        send_waiting(w);
+        size_t left = w.held - w.sent + unsent_output();
         if (left == 0)
             return;
         if (give_up == 0 || left < left_before) {
@@ -144,7 +175,7 @@ void send_rest(int parent, std::string& waiting)
         }
         // Polled every 100 ms: the kernel tells nobody when its output
         // queue shrinks.
-        struct pollfd wait[2] = {{waiting.empty() ? -1 : LINEFD, POLLOUT, 0},
+        struct pollfd wait[2] = {{w.sent < w.held ? LINEFD : -1, POLLOUT, 0},
                                  {parent, POLLIN, 0}};
         if (poll(wait, 2, 100) > 0 && wait[1].revents != 0)
             break;
@@ -171,11 +202,12 @@ void send_rest(int parent, std::string& waiting)
 [[noreturn]] void relay_keyboard_to_device(int parent)
 {
     close(STDOUT_FILENO);
-    std::string waiting;
+    waiting_keys w;
     bool quit = false;
     while (!quit) {
-        struct pollfd wait[3] = {{STDIN_FILENO, POLLIN, 0},
-                                 {waiting.empty() ? -1 : LINEFD, POLLOUT, 0},
+        bool room = make_room(w);
+        struct pollfd wait[3] = {{room ? STDIN_FILENO : -1, POLLIN, 0},
+                                 {w.sent < w.held ? LINEFD : -1, POLLOUT, 0},
                                  {parent, POLLIN, 0}};
         if (poll(wait, 3, -1) < 0)
             continue;
@@ -184,10 +216,10 @@ void send_rest(int parent, std::string& waiting)
             end_sending();
         }
         if (wait[0].revents != 0)
-            quit = read_keys(waiting);
-        send_waiting(waiting);
+            quit = read_keys(w);
+        send_waiting(w);
     }
-    send_rest(parent, waiting);
+    send_rest(parent, w);
     end_sending();
 }
 
