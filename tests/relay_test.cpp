@@ -746,7 +746,9 @@ TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
     pty other = open_pty();
     portterm_run second =
         start_portterm(dir, other.slave, other.slave, other.slave);
-    EXPECT_EQ(WEXITSTATUS(wait_for_exit(second, 2000)), 255);
+    int status = wait_for_exit(second, 2000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
+        << "status " << status;
     EXPECT_EQ(read_quiet(second.err, 50),
               device.path + ": Resource temporarily unavailable\n");
     end_run(second);
