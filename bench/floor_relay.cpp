@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor for the benchmark: the barest two-process one-byte relay.
 // floor_relay DEVICE: the child copies standard input to the device until
 // Ctrl-B, the parent copies the device to standard output until the child

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // portterm_bench: measures portterm on pseudo-terminal pairs beside a bare
 // two-process one-byte relay (floor_relay) run the same way, and prints each
 // figure with its ratio to the floor.  It judges nothing.
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +26,12 @@ namespace {
 
 int SESSIONS = 30; // start-up and quit samples
 int LATENCY_SAMPLES = 3000;
-size_t TRANSFER = 256 * 1024;
+size_t TRANSFER = size_t{256} * 1024;
 int PHASE_MS = 2000; // idle, hung-up and line-pace phases
 
 [[noreturn]] void die(const char* what)
 {
-    fprintf(stderr, "portterm_bench: %s\n", what);
+    (void)fprintf(stderr, "portterm_bench: %s\n", what); // ending anyway
     exit(1);
 }
 
@@ -37,7 +39,8 @@ double now_us()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+    return static_cast<double>(t.tv_sec) * 1e6 +
+           static_cast<double>(t.tv_nsec) / 1e3;
 }
 
 void raw(int fd)
@@ -97,8 +100,9 @@ double finish(session& s)
         if (now_us() - quit > 3e6) {
             signal_process(s.run.pid, SIGKILL);
             wait4(s.run.pid, &status, 0, &s.usage);
-            fprintf(stderr, "portterm_bench: %s did not end at Ctrl-B\n",
-                    s.floor ? "floor" : "portterm");
+            // Said as well as it can be: the figures go on regardless.
+            (void)fprintf(stderr, "portterm_bench: %s did not end at Ctrl-B\n",
+                          s.floor ? "floor" : "portterm");
             break;
         }
         usleep(50);
@@ -113,14 +117,14 @@ double finish(session& s)
 
 double cpu_seconds(const struct rusage& u)
 {
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 double percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
+    size_t i = std::lround(p * static_cast<double>(v.size() - 1));
     return v[i];
 }
 
@@ -179,7 +183,7 @@ double transfer(int from, int to, const std::string& data, bool& exact)
     double seconds = (now_us() - t0) / 1e6;
     fcntl(from, F_SETFL, flags);
     exact = got == data;
-    return got.size() / seconds;
+    return static_cast<double>(got.size()) / seconds;
 }
 
 figures measure(bool floor)
@@ -221,7 +225,8 @@ figures measure(bool floor)
     f.screen_bytes_s =
         transfer(s.device.master, s.user.master, received, f.screen_exact);
     finish(s);
-    f.cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 / (2.0 * TRANSFER / 1048576);
+    f.cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 /
+                       (2.0 * static_cast<double>(TRANSFER) / 1048576);
     peak = std::max(peak, s.usage.ru_maxrss);
 
     // Idle: nothing moves.
@@ -309,14 +314,14 @@ int main(int argc, char** argv)
         if (strcmp(argv[i], "--quick") == 0) {
             SESSIONS = 5;
             LATENCY_SAMPLES = 300;
-            TRANSFER = 32 * 1024;
+            TRANSFER = size_t{32} * 1024;
             PHASE_MS = 500;
         } else {
-            fprintf(stderr, "usage: portterm_bench [--quick]\n");
+            (void)fprintf(stderr, "usage: portterm_bench [--quick]\n");
             return 2;
         }
     }
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN); // cannot fail: a valid signal
     // In the order portterm, floor, floor, portterm, so that a machine that
     // warms up or slows down during the run favours neither.
     figures p1 = measure(false);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the settings file reader: each input is written as portrc
 // in a private directory and read back, and what was read is checked
 // against the input itself.
@@ -24,8 +25,10 @@ void remove_dir()
 [[noreturn]] void fail(const char* what, int line, const std::string& got,
                        const std::string& want)
 {
-    fprintf(stderr, "settings_fuzz: %s of line %d: got \"%s\", want \"%s\"\n",
-            what, line, got.c_str(), want.c_str());
+    // Said as well as it can be: the abort is what the fuzzer reports.
+    (void)fprintf(stderr,
+                  "settings_fuzz: %s of line %d: got \"%s\", want \"%s\"\n",
+                  what, line, got.c_str(), want.c_str());
     abort();
 }
 
@@ -66,15 +69,16 @@ speed_t expected_speed(const std::string& text)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Memory-backed where the machine has it: every run writes the file.
-    char dir[] = "/dev/shm/portterm-fuzz-XXXXXX";
-    if (access("/dev/shm", W_OK) != 0)
-        strcpy(dir, "/tmp/portterm-fuzz-XXXXXX");
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+    (void)snprintf(DIR, sizeof DIR, "%s/portterm-fuzz-XXXXXX", // fits
+                   access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    if (mkdtemp(DIR) == nullptr || chdir(DIR) != 0) {
         perror("settings_fuzz: working directory");
         exit(1);
     }
-    strcpy(DIR, dir);
-    atexit(remove_dir);
+    if (atexit(remove_dir) != 0) {
+        remove_dir(); // nothing would remove it at the end
+        exit(1);
+    }
     return 0;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings of the two terminals: the serial device and the user's terminal.
 #pragma once
 

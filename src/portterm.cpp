@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // portterm: a terminal on a serial line.  Reads portrc, opens the device it
 // names, and relays bytes both ways until the user types Ctrl-B.
 //
@@ -55,7 +56,7 @@ namespace {
 int open_own(int fd, int flags)
 {
     char path[32];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    (void)snprintf(path, sizeof path, "/proc/self/fd/%d", fd); // always fits
     return open(path, flags | O_NOCTTY);
 }
 
@@ -304,7 +305,7 @@ int open_screen()
         } else {
             // Nothing read: a hung-up or failing device.  A short pause
             // keeps a dead line from spinning the processor.
-            const struct timespec pause = {0, 100 * 1000 * 1000};
+            const struct timespec pause = {0, 100'000'000};
             wait_unless_stopped(-1, 0, &pause);
         }
     }
@@ -353,7 +354,7 @@ int main()
         exit(-1);
     }
     if (child == 0) {
-        signal(SIGCHLD, SIG_DFL);
+        (void)signal(SIGCHLD, SIG_DFL); // cannot fail: a valid signal
         sigprocmask(SIG_SETMASK, &old, nullptr);
         close(parent_alive[1]);
         relay_keyboard_to_device(parent_alive[0]);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "settings.h"
 
 #include <cerrno>
@@ -84,8 +85,8 @@ FILE* cnf_open()
     // A failed write (a full disk) is not reported: the file is read back
     // with whatever it holds, and missing lines take their defaults.
     for (const char* line : cnf_defaults)
-        fputs(line, file);
-    fclose(file);
+        (void)fputs(line, file); // see above
+    (void)fclose(file);          // see above
 
     file = fopen("portrc", "r+t");
     if (file == nullptr)
@@ -121,7 +122,7 @@ void cnf_port(char* cnf_lines[3])
         ++i;
     }
     free(line);
-    fclose(file);
+    (void)fclose(file); // only read: nothing is lost if the close fails
 
     for (; i < 3; ++i)
         cnf_lines[i] = cnf_copy(cnf_missing[i]);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings file: portrc in the working directory names the serial
 // device, its speed and its flow control.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pseudo-terminals, temp directories and a supervised portterm process for
 // the tests.  Every wait here has a timeout.
 #pragma once

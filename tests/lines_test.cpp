@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line set-up and the two restores, on pseudo-terminals standing in for
 // the device and the user's terminal.
 
@@ -25,14 +26,14 @@ class Lines : public ::testing::Test {
         keyboard = open_pty();
         screen = open_pty();
         BAUDRATE = B9600;
-        fflush(nullptr);
+        (void)fflush(nullptr); // only so that no child writes it again
         saved_in = dup(STDIN_FILENO);
         saved_out = dup(STDOUT_FILENO);
     }
 
     void TearDown() override
     {
-        fflush(nullptr);
+        (void)fflush(nullptr); // only so that no child writes it again
         dup2(saved_in, STDIN_FILENO);
         dup2(saved_out, STDOUT_FILENO);
         close(saved_in);
@@ -45,7 +46,7 @@ class Lines : public ::testing::Test {
     // Standard input and output on the given terminals during setup_lines.
     void set_up(const pty& in, const pty& out)
     {
-        fflush(nullptr);
+        (void)fflush(nullptr); // only so that no child writes it again
         dup2(in.slave, STDIN_FILENO);
         dup2(out.slave, STDOUT_FILENO);
         setup_lines(device.slave, cnf_lines);
@@ -123,7 +124,7 @@ TEST_F(Lines, StandardInputFromAFileIsNoError)
 {
     int empty[2];
     ASSERT_EQ(pipe(empty), 0);
-    fflush(nullptr);
+    (void)fflush(nullptr); // only so that no child writes it again
     dup2(empty[0], STDIN_FILENO);
     dup2(screen.slave, STDOUT_FILENO);
     setup_lines(device.slave, cnf_lines);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // portterm talking to the virtual modem, as a user trying it out would.
 
 #include <csignal>
@@ -23,7 +24,7 @@ class Modem : public ::testing::Test {
         dir = make_temp_dir();
         int out[2];
         ASSERT_EQ(pipe(out), 0);
-        fflush(nullptr);
+        (void)fflush(nullptr); // only so that no child writes it again
         modem = fork();
         if (modem == 0) {
             dup2(out[1], STDOUT_FILENO);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // portterm run as a user runs it: its standard input and output on one
 // pseudo-terminal (its controlling terminal), the serial device another
 // pseudo-terminal whose master side the test holds as the modem.
@@ -549,14 +550,14 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     {
         write_bytes(t.device.master, "\x13");
         usleep(50 * 1000);
-        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(64 * 1024)));
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{64} * 1024)));
         write_bytes(t.user.master, "\x02");
     }
 
     // No flow control and a device that reads nothing: its buffer fills.
     static void device_reads_nothing(Ending& t)
     {
-        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(128 * 1024)));
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{128} * 1024)));
         write_bytes(t.user.master, "\x02");
     }
 
@@ -565,7 +566,7 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     {
         write_bytes(t.user.master, "\x13");
         usleep(50 * 1000);
-        write_within(t.device.master, std::string(64 * 1024, '.'), 500);
+        write_within(t.device.master, std::string(size_t{64} * 1024, '.'), 500);
         usleep(100 * 1000);
         write_bytes(t.user.master, "\x02");
     }
@@ -600,7 +601,7 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     // 4 KiB every 50 ms: slow, but moving.
     static void slow_reader(Ending& t)
     {
-        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(64 * 1024)));
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{64} * 1024)));
         write_bytes(t.user.master, "\x02");
         long end = now_ms() + 5000;
         while (t.at_device.size() < t.typed.size() && now_ms() < end) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings file reader, run in a fresh working directory per test.
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into portterm to widen a race window on purpose: every read of
 // one byte (the receiving process's device reads) is delayed by
 // SLOW_READ_MS milliseconds before it is made.  A signal that arrives
@@ -16,7 +17,7 @@ extern "C" ssize_t read(int fd, void* buf, size_t count)
     const char* delay = getenv("SLOW_READ_MS");
     if (count == 1 && delay != nullptr) {
         int saved_errno = errno;
-        long ms = atol(delay);
+        long ms = strtol(delay, nullptr, 10);
         struct timespec left = {ms / 1000, ms % 1000 * 1000000};
         // The whole delay, even when a signal interrupts it.
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // portterm-modem: a virtual AT-command modem on a pseudo-terminal, for
 // trying portterm without serial hardware.
 //
@@ -213,10 +214,21 @@ int open_device()
     return master;
 }
 
-void usage()
+[[noreturn]] void usage()
 {
-    fprintf(stderr, "usage: portterm-modem [--once] [--guard MS]\n");
+    (void)fprintf(stderr, "usage: portterm-modem [--once] [--guard MS]\n");
     exit(2);
+}
+
+// A count of milliseconds from the command line, or the usage message.
+long milliseconds(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    long ms = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || ms < 0)
+        usage();
+    return ms;
 }
 
 } // namespace
@@ -228,14 +240,17 @@ int main(int argc, char** argv)
         if (strcmp(argv[i], "--once") == 0)
             once = true;
         else if (strcmp(argv[i], "--guard") == 0 && i + 1 < argc)
-            GUARD_MS = atol(argv[++i]);
+            GUARD_MS = milliseconds(argv[++i]);
         else
             usage();
     }
 
     MASTER = open_device();
-    printf("%s\n", ptsname(MASTER));
-    fflush(stdout);
+    // Whoever started the modem waits for this line.
+    if (printf("%s\n", ptsname(MASTER)) < 0 || fflush(stdout) != 0) {
+        perror("portterm-modem: standard output");
+        exit(1);
+    }
 
     // The signals are blocked except inside ppoll, so one that arrives
     // between the test of QUIT and the wait still ends the wait.
@@ -277,7 +292,7 @@ int main(int argc, char** argv)
             if (once)
                 break;
             reset();
-            struct timespec pause = {0, 100 * 1000 * 1000};
+            struct timespec pause = {0, 100'000'000};
             ppoll(nullptr, 0, &pause, &waiting);
         }
     }

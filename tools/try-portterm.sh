@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Try portterm without serial hardware: start the virtual modem, write a
 # portrc naming its device into a scratch directory, and run portterm there.
 # Type AT and Enter to see OK; Ctrl-B quits and stops the modem.
@@ -7,6 +8,7 @@ set -eu
 build=$(cd "${1:-build}" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/portterm-try.XXXXXX")
 modem=
+# shellcheck disable=SC2317 # called from the EXIT trap
 stop_modem() {
     if [ -n "$modem" ]; then
         kill "$modem" 2>/dev/null || true
