@@ -80,7 +80,7 @@ class Terminal : public ::testing::Test {
                const std::string& flow = "NONE")
     {
         write_portrc(speed, flow);
-        start_on(user.slave, user.slave);
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
     }
 
     void start_on(int in, int out)
@@ -133,7 +133,7 @@ class Terminal : public ::testing::Test {
 
 TEST_F(Terminal, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const std::string typed = all_bytes_but('\x02');
     write_bytes(user.master, typed);
     EXPECT_EQ(read_bytes(device.master, typed.size(), 3000), typed);
@@ -145,7 +145,7 @@ TEST_F(Terminal, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
 
 TEST_F(Terminal, EnterReachesTheDeviceAsACarriageReturn)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     write_bytes(user.master, "AT\r");
     EXPECT_EQ(read_bytes(device.master, 3, 2000), "AT\r");
     expect_clean_end(quit());
@@ -153,7 +153,7 @@ TEST_F(Terminal, EnterReachesTheDeviceAsACarriageReturn)
 
 TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const std::string sent = all_bytes_but('\xff') + "\xff" + "line\nend\r\n";
     write_bytes(device.master, sent);
     EXPECT_EQ(read_bytes(user.master, sent.size(), 3000), sent);
@@ -163,7 +163,7 @@ TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
 
 TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     expect_clean_end(quit());
     EXPECT_EQ(read_quiet(device.master, 50), "");
     expect_restored();
@@ -171,7 +171,7 @@ TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
 
 TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     write_bytes(user.master, "ATZ\r\x02"
                              "ATH\r");
     int status = wait_for_exit(run, quit_timeout_ms);
@@ -182,7 +182,7 @@ TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
 
 TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
 {
-    start("38400", "RTS/CTS");
+    ASSERT_NO_FATAL_FAILURE(start("38400", "RTS/CTS"));
     for (int i = 0; i < 20; ++i) {
         std::string key = "AT" + std::to_string(i) + "\r";
         write_bytes(user.master, key);
@@ -210,7 +210,7 @@ class LineSettings : public Terminal,
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
     const line_case& c = GetParam();
-    start(c.speed, c.flow);
+    ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
     for (const pty* p : {&device, &user}) {
         struct termios t = settings_of(*p);
         SCOPED_TRACE(p == &device ? "device" : "user's terminal");
@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {
-    start("9600", "XON/XOFF");
+    ASSERT_NO_FATAL_FAILURE(start("9600", "XON/XOFF"));
     write_bytes(user.master, "a\x13\x11"
                              "b");
     EXPECT_EQ(read_bytes(device.master, 2, 2000), "ab");
@@ -358,7 +358,7 @@ TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
 TEST_F(Terminal, AOneLinePortrcRunsAt19200WithoutFlowControl)
 {
     write_file(dir + "/portrc", device.path + "\n");
-    start_on(user.slave, user.slave);
+    ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
     struct termios t = settings_of(device);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
@@ -431,7 +431,7 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
 
 TEST_F(Terminal, ADeviceThatHangsUpCostsNoProcessorAndCtrlBStillEnds)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     close(device.master);
     close(device.slave);
     device.master = device.slave = -1;
@@ -449,7 +449,7 @@ TEST_F(Terminal, ADeviceThatHangsUpCostsNoProcessorAndCtrlBStillEnds)
 
 TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     signal_process(sender, SIGKILL);
     int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "the receiving process did not end";
@@ -462,7 +462,7 @@ TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
 
 TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     for (int i = 0; i < 3; ++i) {
         signal_process(sender, SIGSTOP);
         ASSERT_TRUE(
@@ -480,7 +480,7 @@ TEST_F(Terminal, StoppingAndContinuingTheSendingProcessKeepsTheTerminalWorking)
 
 TEST_F(Terminal, AStraySigchldDoesNotEndTheReceivingProcess)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     for (int i = 0; i < 5; ++i)
         signal_process(run.pid, SIGCHLD);
     usleep(50 * 1000);
@@ -493,7 +493,7 @@ TEST_F(Terminal, AStraySigchldDoesNotEndTheReceivingProcess)
 
 TEST_F(Terminal, AHungUpUserTerminalLeavesNoProcessBehind)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     close(user.master);
     close(user.slave);
     user.master = user.slave = -1;
@@ -743,7 +743,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     pty other = open_pty();
     portterm_run second =
         start_portterm(dir, other.slave, other.slave, other.slave);
