@@ -8,6 +8,7 @@
 // end reaches the child as the hang-up of a pipe that only the parent holds.
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,8 +56,10 @@ namespace {
 // for the screen, the shell); on this one it reaches nobody else.
 int open_own(int fd, int flags)
 {
-    char path[32];
-    (void)snprintf(path, sizeof path, "/proc/self/fd/%d", fd); // always fits
+    // Not printf: its formatter would be the largest thing this program
+    // brings into memory.
+    char path[32] = "/proc/self/fd/";
+    *std::to_chars(path + strlen(path), path + sizeof path - 1, fd).ptr = '\0';
     return open(path, flags | O_NOCTTY);
 }
 
