@@ -104,13 +104,18 @@ const size_t KEY_READ = 4096;
 // waits until the line takes some.
 bool make_room(waiting_keys& w)
 {
+    if (w.sent == w.held)
+        w.sent = w.held = 0;
+    if (w.room - w.held >= KEY_READ)
+        return true;
+    // Short of room: the keys already sent make way before memory grows.
     if (w.sent > 0) {
         memmove(w.bytes, w.bytes + w.sent, w.held - w.sent);
         w.held -= w.sent;
         w.sent = 0;
+        if (w.room - w.held >= KEY_READ)
+            return true;
     }
-    if (w.room - w.held >= KEY_READ)
-        return true;
     size_t room = 2 * (w.held + KEY_READ);
     char* bytes = static_cast<char*>(realloc(w.bytes, room));
     if (bytes == nullptr)
