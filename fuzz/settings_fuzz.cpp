@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 #include "settings.h"
@@ -52,15 +53,21 @@ bool input_line(const uint8_t* data, size_t size, int i, std::string& text)
     return true;
 }
 
+// The C library's cfsetspeed takes a rate in bit/s as well as a speed code:
+// the code for each rate comes from there, not from the program's table.
 speed_t expected_speed(const std::string& text)
 {
-    const std::pair<const char*, speed_t> table[] = {
-        {"1200", B1200}, {"2400", B2400},   {"4800", B4800},
-        {"9600", B9600}, {"19200", B19200}, {"38400", B38400},
+    const char* const rates[] = {
+        "50",      "75",      "110",     "134",     "150",     "200",
+        "300",     "600",     "1200",    "1800",    "2400",    "4800",
+        "9600",    "19200",   "38400",   "57600",   "115200",  "230400",
+        "460800",  "500000",  "576000",  "921600",  "1000000", "1152000",
+        "1500000", "2000000", "2500000", "3000000", "3500000", "4000000",
     };
-    for (auto [row, code] : table)
-        if (text == row)
-            return code;
+    struct termios t = {};
+    for (const char* rate : rates)
+        if (text == rate && cfsetspeed(&t, strtoul(rate, nullptr, 10)) == 0)
+            return cfgetospeed(&t);
     return B19200;
 }
 

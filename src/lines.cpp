@@ -45,8 +45,18 @@ void setup_lines(int device, char* const cnf_lines[3])
     // Saved before standard output changes: on one terminal the two are
     // the same settings, and stdin_saved must hold them as the user had them.
     tcgetattr(STDIN_FILENO, &stdin_saved);
-    tcgetattr(STDOUT_FILENO, &stdout_saved);
-    tcsetattr(STDOUT_FILENO, TCSANOW, &port_new);
+    // The user's terminal turns raw but keeps its own line: on a serial
+    // console the speed, framing and modem control are the user's link, not
+    // the device's.  There is nothing to keep, or to change, when standard
+    // output is no terminal.
+    if (tcgetattr(STDOUT_FILENO, &stdout_saved) == 0) {
+        struct termios screen_raw = stdout_saved;
+        screen_raw.c_iflag = port_new.c_iflag;
+        screen_raw.c_oflag = port_new.c_oflag;
+        screen_raw.c_lflag = port_new.c_lflag;
+        memcpy(screen_raw.c_cc, port_new.c_cc, sizeof screen_raw.c_cc);
+        tcsetattr(STDOUT_FILENO, TCSANOW, &screen_raw);
+    }
 
     // Matters when standard input is another terminal than standard output.
     tcgetattr(STDIN_FILENO, &stdin_raw);

@@ -4,15 +4,17 @@
 
 #include <termios.h>
 
-extern struct termios port_saved; // the device as found
-extern struct termios port_new;   // raw line for the device and standard output
+extern struct termios port_saved;  // the device as found
+extern struct termios port_new;    // the device's raw line
 extern struct termios stdin_saved; // standard input as found
 extern struct termios stdin_raw; // standard input without echo or line editing
 extern struct termios stdout_saved; // standard output as found
 
 // Saves both terminals' settings and switches them to raw operation: the
-// device (and standard output) to 8 data bits at BAUDRATE with the flow
-// control named by cnf_lines[2], standard input without echo or line editing.
+// device to 8 data bits at BAUDRATE with the flow control named by
+// cnf_lines[2]; standard output to the modes and control characters of
+// port_new on its own line (speed and control word as they were); standard
+// input without echo or line editing.
 // Settings a terminal refuses are left as they are, silently.
 void setup_lines(int device, char* const cnf_lines[3]);
 

@@ -11,6 +11,19 @@ speed_t BAUDRATE = B19200;
 // The default device: the first serial port.
 #define CNF_DEVICE "/dev/ttyS0"
 
+const cnf_speed cnf_speeds[30] = {
+    {"50", B50},           {"75", B75},           {"110", B110},
+    {"134", B134},         {"150", B150},         {"200", B200},
+    {"300", B300},         {"600", B600},         {"1200", B1200},
+    {"1800", B1800},       {"2400", B2400},       {"4800", B4800},
+    {"9600", B9600},       {"19200", B19200},     {"38400", B38400},
+    {"57600", B57600},     {"115200", B115200},   {"230400", B230400},
+    {"460800", B460800},   {"500000", B500000},   {"576000", B576000},
+    {"921600", B921600},   {"1000000", B1000000}, {"1152000", B1152000},
+    {"1500000", B1500000}, {"2000000", B2000000}, {"2500000", B2500000},
+    {"3000000", B3000000}, {"3500000", B3500000}, {"4000000", B4000000},
+};
+
 const char* const cnf_defaults[3] = {CNF_DEVICE "\n", "9600\n", "NONE\n"};
 
 namespace {
@@ -18,17 +31,6 @@ namespace {
 // What a line missing from a short portrc means: the default device, and an
 // empty text (no recognised speed, no flow control) for the rest.
 const char* const cnf_missing[3] = {CNF_DEVICE, "", ""};
-
-struct speed_row {
-    const char* text;
-    speed_t code;
-};
-
-// Tested in this order; there is no row for 1800 bit/s, none above 38400.
-const speed_row cnf_speeds[] = {
-    {"1200", B1200}, {"2400", B2400},   {"4800", B4800},
-    {"9600", B9600}, {"19200", B19200}, {"38400", B38400},
-};
 
 // "Не могу создать файл portrc !" and "Не могу открыть файл portrc !", in
 // KOI8-R: the program's messages are written as these bytes whatever the
@@ -63,7 +65,7 @@ char* cnf_copy(const char* text)
 
 void cnf_set_speed(const char* text)
 {
-    for (const speed_row& row : cnf_speeds) {
+    for (const cnf_speed& row : cnf_speeds) {
         if (strcmp(text, row.text) == 0) {
             BAUDRATE = row.code;
             return;

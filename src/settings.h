@@ -9,6 +9,15 @@
 // Starts at 19200 bit/s; only a speed from the table changes it.
 extern speed_t BAUDRATE;
 
+// The speeds a portrc may name: the exact text of its second line and the
+// speed code it gives.  Every speed of the Linux terminal interface, as its
+// rate in bit/s; 134 stands for 134.5.
+struct cnf_speed {
+    const char* text;
+    speed_t code;
+};
+extern const cnf_speed cnf_speeds[30];
+
 // The default portrc, written when the file is missing.
 extern const char* const cnf_defaults[3];
 

@@ -202,7 +202,13 @@ struct line_case {
     speed_t code;
     tcflag_t iflag;
     tcflag_t cflag_flow;
+    speed_t user_speed = 0; // the user's terminal on a line of its own
 };
+
+void PrintTo(const line_case& c, std::ostream* os)
+{
+    *os << '"' << c.speed << "\" \"" << c.flow << '"';
+}
 
 class LineSettings : public Terminal,
                      public ::testing::WithParamInterface<line_case> {};
@@ -210,35 +216,50 @@ class LineSettings : public Terminal,
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
     const line_case& c = GetParam();
+    if (c.user_speed != 0) {
+        // As a serial console: its own speed, two stop bits, modem control.
+        struct termios t = user_before;
+        cfsetspeed(&t, c.user_speed);
+        t.c_cflag = (t.c_cflag & ~CLOCAL) | CSTOPB | HUPCL;
+        ASSERT_EQ(tcsetattr(user.slave, TCSANOW, &t), 0);
+        user_before = settings_of(user);
+    }
     ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
     for (const pty* p : {&device, &user}) {
         struct termios t = settings_of(*p);
         SCOPED_TRACE(p == &device ? "device" : "user's terminal");
         EXPECT_EQ(t.c_iflag, c.iflag);
         EXPECT_EQ(t.c_oflag, 0u);
-        EXPECT_EQ(t.c_cflag, c.code | CS8 | CLOCAL | CREAD | c.cflag_flow);
         EXPECT_EQ(t.c_lflag, 0u);
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
-        EXPECT_EQ(cfgetispeed(&t), c.code);
-        EXPECT_EQ(cfgetospeed(&t), c.code);
     }
+    // The device runs the line of portrc; the user's terminal keeps its own.
+    struct termios d = settings_of(device), u = settings_of(user);
+    EXPECT_EQ(d.c_cflag, c.code | CS8 | CLOCAL | CREAD | c.cflag_flow);
+    EXPECT_EQ(cfgetispeed(&d), c.code);
+    EXPECT_EQ(cfgetospeed(&d), c.code);
+    EXPECT_EQ(u.c_cflag, user_before.c_cflag) << describe(u);
+    EXPECT_EQ(cfgetispeed(&u), cfgetispeed(&user_before));
+    EXPECT_EQ(cfgetospeed(&u), cfgetospeed(&user_before));
     expect_clean_end(quit());
     expect_restored();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedsAndFlowControl, LineSettings,
-    ::testing::Values(line_case{"9600", "NONE", B9600, IGNPAR, 0},
-                      line_case{"38400", "NONE", B38400, IGNPAR, 0},
-                      line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
-                      line_case{"2400", "XON/XOFF", B2400,
-                                IGNPAR | IXON | IXOFF, 0},
-                      line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
-                      line_case{"19200", "", B19200, IGNPAR, 0},
-                      line_case{"1800", "NONE", B19200, IGNPAR, 0},
-                      line_case{"115200", "NONE", B19200, IGNPAR, 0},
-                      line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
+    ::testing::Values(
+        line_case{"9600", "NONE", B9600, IGNPAR, 0},
+        line_case{"38400", "NONE", B38400, IGNPAR, 0},
+        line_case{"115200", "NONE", B115200, IGNPAR, 0},
+        line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
+        line_case{"9600", "RTS/CTS", B9600, IGNPAR, CRTSCTS, B115200},
+        line_case{"2400", "XON/XOFF", B2400, IGNPAR | IXON | IXOFF, 0},
+        line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
+        line_case{"4800", "rts/cts", B4800, IGNPAR, 0},
+        line_case{"19200", "", B19200, IGNPAR, 0},
+        line_case{"1000", "NONE", B19200, IGNPAR, 0},
+        line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
 
 TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {

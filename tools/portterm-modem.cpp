@@ -21,6 +21,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "settings.h"
+
 namespace {
 
 volatile sig_atomic_t QUIT = 0;
@@ -64,20 +66,12 @@ void reply(const std::string& text)
     send("\r\n" + text + "\r\n");
 }
 
+// The rate in bit/s of a speed code, as portrc names it.
 long line_speed(speed_t code)
 {
-    static const struct {
-        speed_t code;
-        long bits;
-    } speeds[] = {{B50, 50},       {B75, 75},        {B110, 110},
-                  {B134, 134},     {B150, 150},      {B200, 200},
-                  {B300, 300},     {B600, 600},      {B1200, 1200},
-                  {B1800, 1800},   {B2400, 2400},    {B4800, 4800},
-                  {B9600, 9600},   {B19200, 19200},  {B38400, 38400},
-                  {B57600, 57600}, {B115200, 115200}};
-    for (const auto& s : speeds)
+    for (const cnf_speed& s : cnf_speeds)
         if (s.code == code)
-            return s.bits;
+            return strtol(s.text, nullptr, 10);
     return 0;
 }
 
