@@ -71,6 +71,9 @@ void restore_port(int device)
 
 void restore_stdin()
 {
+    // What the terminal still holds unread (the rest of a paste after
+    // Ctrl-B) was typed for the device: it must not reach the shell.
+    tcflush(STDIN_FILENO, TCIFLUSH);
     tcsetattr(STDIN_FILENO, TCSANOW, &stdin_saved);
 }
 

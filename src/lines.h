@@ -18,7 +18,8 @@ extern struct termios stdout_saved; // standard output as found
 // Settings a terminal refuses are left as they are, silently.
 void setup_lines(int device, char* const cnf_lines[3]);
 
-// Put back the settings saved by setup_lines.
+// Put back the settings saved by setup_lines.  Standard input is first
+// rid of what it holds unread.
 void restore_port(int device);
 void restore_stdin();
 // Standard output is another terminal than standard input when the keyboard

@@ -63,6 +63,49 @@ int open_own(int fd, int flags)
     return open(path, flags | O_NOCTTY);
 }
 
+// A shell hands over the three standard descriptors open and SIGPIPE at its
+// default; a script or a service manager may not.  A closed descriptor would
+// be taken by the next file opened: the device, read as the keyboard or
+// written as the screen, or a refused device, written with its message.
+// /dev/null holds its place.  An ignored SIGPIPE would keep the receiving
+// process writing to a reader that has gone.
+void take_inheritance()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
+            perror("/dev/null");
+            exit(-1);
+        }
+    }
+    (void)signal(SIGPIPE, SIG_DFL); // cannot fail: a valid signal
+}
+
+// Reports, on standard error, why MODEMDEVICE cannot be used.  Its control
+// characters are shown as a backslash and three octal digits: a portrc
+// must not drive the user's terminal through the message.
+void report_device()
+{
+    int error = errno;
+    char* shown = static_cast<char*>(malloc(4 * strlen(MODEMDEVICE) + 1));
+    if (shown != nullptr) {
+        char* to = shown;
+        for (const char* c = MODEMDEVICE; *c != '\0'; ++c) {
+            auto byte = static_cast<unsigned char>(*c);
+            if (byte < 0x20 || byte == 0x7f) {
+                *to++ = '\\';
+                *to++ = static_cast<char>('0' + (byte >> 6));
+                *to++ = static_cast<char>('0' + (byte >> 3 & 7));
+                *to++ = static_cast<char>('0' + (byte & 7));
+            } else {
+                *to++ = *c;
+            }
+        }
+        *to = '\0';
+    }
+    errno = error;
+    perror(shown != nullptr ? shown : "device");
+}
+
 // Opens MODEMDEVICE twice, or reports why not and ends with status -1
 // before any setting has changed.  Only a terminal will do: anything else
 // would be read and written as if it were one.  The lock keeps a second
@@ -75,7 +118,7 @@ void open_device()
     if (MODEMFD < 0 || !isatty(MODEMFD) ||
         flock(MODEMFD, LOCK_EX | LOCK_NB) != 0 ||
         (LINEFD = open_own(MODEMFD, O_WRONLY | O_NONBLOCK)) < 0) {
-        perror(MODEMDEVICE);
+        report_device();
         exit(-1);
     }
 }
@@ -251,12 +294,18 @@ void wait_unless_stopped(int fd, short events, const struct timespec* limit)
 // Puts the device and the screen back and ends the receiving process.  A
 // child killed by a signal put nothing back, and the screen may be another
 // terminal than the keyboard: both are settled here.  After a normal end
-// this applies the same settings again.
-[[noreturn]] void end_receiving()
+// this applies the same settings again.  error is the errno of a write to
+// standard output that failed for good, reported once the terminals are
+// back, or 0.
+[[noreturn]] void end_receiving(int error)
 {
     restore_port(MODEMFD);
     restore_stdout();
-    exit(0);
+    if (error == 0)
+        exit(0);
+    errno = error;
+    perror("standard output");
+    exit(-1);
 }
 
 // Called when STOP is set: a SIGCHLD, from the child's end or from
@@ -266,18 +315,22 @@ void check_child(pid_t child)
     STOP = 0;
     fcntl(MODEMFD, F_SETFL, 0);
     if (waitpid(child, nullptr, WNOHANG) == child)
-        end_receiving();
+        end_receiving(0);
 }
 
 // Writes one byte to the screen.  A screen that holds output back (stopped
 // with Ctrl-S, or read slowly) is waited for, but the child's end still
-// ends the wait and the program.
+// ends the wait and the program.  Output that fails for good (a full disk,
+// a reader gone while SIGPIPE is blocked) ends the program: going on would
+// drop every byte from then on while the end reported success.
 void write_screen(int screen, pid_t child, unsigned char byte)
 {
     for (;;) {
         ssize_t n = write(screen, &byte, 1);
-        if (n == 1 || (n < 0 && errno != EAGAIN && errno != EINTR))
+        if (n == 1)
             return;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            end_receiving(errno);
         if (n < 0 && errno == EAGAIN)
             wait_unless_stopped(screen, POLLOUT, nullptr);
         if (STOP)
@@ -323,6 +376,7 @@ int open_screen()
 
 int main()
 {
+    take_inheritance();
     char* cnf_lines[3];
     cnf_port(cnf_lines);
     MODEMDEVICE = cnf_lines[0];
@@ -350,6 +404,9 @@ int main()
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
+    // SIGCHLD is unblocked after the split even when the parent left it
+    // blocked: the child's end must reach the receiving process.
+    sigdelset(&old, SIGCHLD);
     sigaction(SIGCHLD, &action, nullptr);
 
     pid_t child = fork();

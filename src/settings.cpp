@@ -84,11 +84,16 @@ FILE* cnf_open()
     file = fopen("portrc", "w+t");
     if (file == nullptr)
         cnf_fail(cnf_cannot_create);
-    // A failed write (a full disk) is not reported: the file is read back
-    // with whatever it holds, and missing lines take their defaults.
+    // A new file that cannot be written whole (a full disk, a quota) is
+    // removed: read back short, it would run the line at other settings than
+    // the defaults, this time and every time after.
+    bool written = true;
     for (const char* line : cnf_defaults)
-        (void)fputs(line, file); // see above
-    (void)fclose(file);          // see above
+        written = written && fputs(line, file) != EOF;
+    if (fclose(file) != 0 || !written) {
+        (void)remove("portrc"); // the message says what went wrong
+        cnf_fail(cnf_cannot_create);
+    }
 
     file = fopen("portrc", "r+t");
     if (file == nullptr)

@@ -26,5 +26,5 @@ extern const char* const cnf_defaults[3];
 // flow-control text), each without its line feed.  A line the file does not
 // have means the default device, or an empty string for the other two.
 // Ends the process with status 1 when portrc can be neither opened nor
-// created.
+// created, or when a new one cannot be written whole (it is then removed).
 void cnf_port(char* cnf_lines[3]);

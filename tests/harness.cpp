@@ -109,17 +109,24 @@ std::string describe(const struct termios& t)
 // rest and runs the program (or argv) in dir.
 [[noreturn]] static void exec_program(const std::string& dir, int in, int out,
                                       int err,
-                                      const std::vector<std::string>& argv)
+                                      const std::vector<std::string>& argv,
+                                      const inherited& handed)
 {
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     close_range(3, ~0U, 0);
+    if (handed.fd >= 0 && close(handed.fd) == 0 && handed.opened != nullptr)
+        open(handed.opened, O_WRONLY);
     if (chdir(dir.c_str()) != 0)
         _exit(126);
     // As a shell leaves them for the commands it starts.
-    (void)signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGPIPE, handed.sigpipe_ignored ? SIG_IGN : SIG_DFL);
     (void)signal(SIGHUP, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigprocmask(handed.sigchld_blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, 0);
     std::vector<char*> args;
     args.reserve(argv.size() + 2);
     for (const std::string& a : argv)
@@ -136,7 +143,8 @@ std::string describe(const struct termios& t)
 // closes hold.
 [[noreturn]] static void lead_session(const std::string& dir, int ctty, int in,
                                       int out, int err, int report, int hold,
-                                      const std::vector<std::string>& argv)
+                                      const std::vector<std::string>& argv,
+                                      const inherited& handed)
 {
     // Only what a shell would hold: a descriptor of the test's (the far end
     // of a pipe, a pty's master) held here would hide its close.
@@ -154,7 +162,7 @@ std::string describe(const struct termios& t)
     (void)signal(SIGHUP, SIG_IGN); // cannot fail: a valid signal
     pid_t program = fork();
     if (program == 0) {
-        exec_program(dir, in, out, err, argv);
+        exec_program(dir, in, out, err, argv, handed);
     }
     close(err);
     int status = -1;
@@ -171,7 +179,7 @@ std::string describe(const struct termios& t)
 
 portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
                             const std::vector<std::string>& argv,
-                            bool own_session)
+                            bool own_session, const inherited& handed)
 {
     int err[2], report[2], hold[2];
     if (pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0 ||
@@ -187,8 +195,9 @@ portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
         if (ctty >= 0)
             ioctl(ctty, TIOCSCTTY, 0);
         if (!shell)
-            exec_program(dir, in, out, err[1], argv);
-        lead_session(dir, ctty, in, out, err[1], report[1], hold[0], argv);
+            exec_program(dir, in, out, err[1], argv, handed);
+        lead_session(dir, ctty, in, out, err[1], report[1], hold[0], argv,
+                     handed);
     }
     close(err[1]);
     close(report[1]);

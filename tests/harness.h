@@ -38,6 +38,14 @@ struct portterm_run {
     bool ended = false;
 };
 
+// What a script or a service manager may hand the program besides.
+struct inherited {
+    int fd = -1;                  // a standard descriptor left closed,
+    const char* opened = nullptr; // or open on this file
+    bool sigchld_blocked = false;
+    bool sigpipe_ignored = false;
+};
+
 // Starts build/portterm (or the command argv) in dir with in, out as its
 // standard input and output.  When ctty is not -1, a shell-like session
 // leader makes it its controlling terminal and starts the program as a
@@ -48,7 +56,8 @@ struct portterm_run {
 // fails throws, which ends the test; the pids it returns are never below 1.
 portterm_run start_portterm(const std::string& dir, int ctty, int in, int out,
                             const std::vector<std::string>& argv = {},
-                            bool own_session = false);
+                            bool own_session = false,
+                            const inherited& handed = {});
 
 // Waits for the program to end; returns its wait status, or -1 after
 // killing it when it has not ended within timeout_ms.

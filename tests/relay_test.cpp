@@ -10,7 +10,9 @@
 #include <ostream>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +50,11 @@ class Terminal : public ::testing::Test {
         cfsetspeed(&t, B1200);
         t.c_cflag |= PARENB;
         tcsetattr(device.slave, TCSANOW, &t);
+        // The user's terminal on a line of its own, as a serial console.
+        t = settings_of(user);
+        cfsetspeed(&t, B115200);
+        t.c_cflag = (t.c_cflag & ~CLOCAL) | CSTOPB | HUPCL;
+        tcsetattr(user.slave, TCSANOW, &t);
         user_before = settings_of(user);
         device_before = settings_of(device);
     }
@@ -83,9 +90,9 @@ class Terminal : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
     }
 
-    void start_on(int in, int out)
+    void start_on(int in, int out, const inherited& from = {})
     {
-        run = start_portterm(dir, user.slave, in, out);
+        run = start_portterm(dir, user.slave, in, out, {}, false, from);
         ASSERT_TRUE(
             wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
             << "the device never went raw";
@@ -172,12 +179,18 @@ TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
 TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    write_bytes(user.master, "ATZ\r\x02"
-                             "ATH\r");
+    // Nor left for the shell.  All of it is in before the keyboard is read.
+    signal_process(sender, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return process_state(sender) == 'T'; }, 2000));
+    write_bytes(user.master, "ATZ\r\x02" + std::string(8192, 'x'));
+    signal_process(sender, SIGCONT);
     int status = wait_for_exit(run, quit_timeout_ms);
     expect_clean_end(status);
     EXPECT_EQ(read_quiet(device.master, 100), "ATZ\r");
     expect_restored();
+    int unread = -1;
+    EXPECT_EQ(ioctl(user.slave, FIONREAD, &unread), 0);
+    EXPECT_EQ(unread, 0) << "keys after Ctrl-B are left for the shell";
 }
 
 TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
@@ -202,13 +215,7 @@ struct line_case {
     speed_t code;
     tcflag_t iflag;
     tcflag_t cflag_flow;
-    speed_t user_speed = 0; // the user's terminal on a line of its own
 };
-
-void PrintTo(const line_case& c, std::ostream* os)
-{
-    *os << '"' << c.speed << "\" \"" << c.flow << '"';
-}
 
 class LineSettings : public Terminal,
                      public ::testing::WithParamInterface<line_case> {};
@@ -216,14 +223,6 @@ class LineSettings : public Terminal,
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
     const line_case& c = GetParam();
-    if (c.user_speed != 0) {
-        // As a serial console: its own speed, two stop bits, modem control.
-        struct termios t = user_before;
-        cfsetspeed(&t, c.user_speed);
-        t.c_cflag = (t.c_cflag & ~CLOCAL) | CSTOPB | HUPCL;
-        ASSERT_EQ(tcsetattr(user.slave, TCSANOW, &t), 0);
-        user_before = settings_of(user);
-    }
     ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
     for (const pty* p : {&device, &user}) {
         struct termios t = settings_of(*p);
@@ -248,18 +247,17 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedsAndFlowControl, LineSettings,
-    ::testing::Values(
-        line_case{"9600", "NONE", B9600, IGNPAR, 0},
-        line_case{"38400", "NONE", B38400, IGNPAR, 0},
-        line_case{"115200", "NONE", B115200, IGNPAR, 0},
-        line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
-        line_case{"9600", "RTS/CTS", B9600, IGNPAR, CRTSCTS, B115200},
-        line_case{"2400", "XON/XOFF", B2400, IGNPAR | IXON | IXOFF, 0},
-        line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
-        line_case{"4800", "rts/cts", B4800, IGNPAR, 0},
-        line_case{"19200", "", B19200, IGNPAR, 0},
-        line_case{"1000", "NONE", B19200, IGNPAR, 0},
-        line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
+    ::testing::Values(line_case{"9600", "NONE", B9600, IGNPAR, 0},
+                      line_case{"38400", "NONE", B38400, IGNPAR, 0},
+                      line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
+                      line_case{"2400", "XON/XOFF", B2400,
+                                IGNPAR | IXON | IXOFF, 0},
+                      line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
+                      line_case{"4800", "rts/cts", B4800, IGNPAR, 0},
+                      line_case{"19200", "", B19200, IGNPAR, 0},
+                      line_case{"1000", "NONE", B19200, IGNPAR, 0},
+                      line_case{"115200", "NONE", B115200, IGNPAR, 0},
+                      line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
 
 TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {
@@ -279,6 +277,11 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
     write_file(dir + "/portrc", "/dev/no-such-modem\n9600\nNONE\n");
     run = start_portterm(dir, user.slave, user.slave, user.slave);
     expect_failure(255, "/dev/no-such-modem: No such file or directory\n");
+    end_run(run);
+    // Control characters are shown escaped: portrc cannot clear the screen.
+    write_file(dir + "/portrc", "/dev/\033[2J\177\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    expect_failure(255, "/dev/\\033[2J\\177: No such file or directory\n");
     EXPECT_EQ(read_quiet(user.master, 20), "");
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
@@ -298,6 +301,17 @@ TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
               "\xc6\xc1\xca\xcc portrc ! \n");
     close(out[0]);
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
+    end_run(run);
+    // A first run on a full file system: the new file is removed again, as
+    // the listing at the end shows (with the message, on standard error).
+    if (std::string why = no_private_namespace(); !why.empty())
+        GTEST_SKIP() << why;
+    const char* full = "mount -t tmpfs -o size=4k full . && cd \"$PWD\" && "
+                       "cat /dev/zero >fill 2>&-; exec >&2; trap ls 0;";
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         over_default_device(device.path, full));
+    expect_failure(1, "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 "
+                      "\xc6\xc1\xca\xcc portrc ! \nfill\n");
 }
 
 // A first run in an empty directory uses the default device: these run
@@ -403,6 +417,13 @@ TEST_F(Terminal, EndOfStandardInputEndsTheProgramAsCtrlBDoes)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_quiet(device.master, 50), "AT\r");
     EXPECT_EQ(read_quiet(run.err, 10), "");
+    expect_restored();
+    end_run(run);
+    // No standard input (portterm <&-): the device is not the keyboard.
+    run = start_portterm(dir, user.slave, user.slave, user.slave, {}, false,
+                         {.fd = 0});
+    EXPECT_EQ(wait_for_exit(run, quit_timeout_ms), 0);
+    EXPECT_EQ(read_quiet(device.master, 50), "");
     expect_restored();
 }
 
@@ -544,7 +565,14 @@ struct end_case {
     void (*act)(Ending&);   // what the user and the device do until the end
     int receiver_signal;    // what ends the receiving process; 0: Ctrl-B
     bool every_key_arrives; // else a prefix of what was typed
+    inherited from = {};    // as a script or a service starts it
+    const char* error = ""; // on standard error, and then status 255
 };
+
+const inherited full_stdout{1, "/dev/full"}, no_stdout{.fd = 1},
+    chld_blocked{.sigchld_blocked = true},
+    pipe_ignored{.sigpipe_ignored = true};
+const char* const no_space = "standard output: No space left on device\n";
 
 void PrintTo(const end_case& c, std::ostream* os)
 {
@@ -607,12 +635,13 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
         signal_process(t.run.pid, GetParam().receiver_signal);
     }
 
-    // XOFF, keys and Ctrl-B typed, and XON only 300 ms later.
+    // XOFF, keys and Ctrl-B typed, and XON only 300 ms later; two bytes like
+    // any other without flow control.
     static void xon_after_ctrl_b(Ending& t)
     {
         write_bytes(t.device.master, "\x13");
         usleep(50 * 1000);
-        ASSERT_NO_FATAL_FAILURE(t.paste("ATDT5551234\r"));
+        ASSERT_NO_FATAL_FAILURE(t.paste("ATDT5551234"));
         write_bytes(t.user.master, "\x02");
         usleep(300 * 1000);
         write_bytes(t.device.master, "\x11");
@@ -638,10 +667,10 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
     write_portrc("9600", c.flow);
     if (c.output_to_pipe) {
         ASSERT_EQ(pipe(out), 0);
-        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, out[1]));
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, out[1], c.from));
         close(out[1]);
     } else {
-        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave, c.from));
     }
     ASSERT_NO_FATAL_FAILURE(c.act(*this));
 
@@ -649,11 +678,12 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
     ASSERT_NE(status, -1) << "portterm did not end";
     if (c.receiver_signal == 0) {
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(WEXITSTATUS(status), *c.error ? 255 : 0);
     } else {
         ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
         EXPECT_EQ(WTERMSIG(status), c.receiver_signal);
     }
+    EXPECT_EQ(read_quiet(run.err, 50), c.error);
     EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 1000))
         << "the sending process outlived the receiving process";
     EXPECT_EQ(children_of(run.leader), "") << "a process is left";
@@ -696,7 +726,17 @@ INSTANTIATE_TEST_SUITE_P(
                       end_case{"XonAfterCtrlB", "XON/XOFF", false,
                                Ending::xon_after_ctrl_b, 0, true},
                       end_case{"SlowButMovingLine", "NONE", false,
-                               Ending::slow_reader, 0, true}),
+                               Ending::slow_reader, 0, true},
+                      end_case{"StandardOutputClosed", "NONE", false,
+                               Ending::xon_after_ctrl_b, 0, true, no_stdout},
+                      end_case{"SigchldBlocked", "NONE", false,
+                               Ending::xon_after_ctrl_b, 0, true, chld_blocked},
+                      end_case{"OutputReaderGoesAwayWithSigpipeIgnored", "NONE",
+                               true, Ending::output_reader_leaves, SIGPIPE,
+                               false, pipe_ignored},
+                      end_case{"OutputToAFullDevice", "NONE", false,
+                               Ending::xon_after_ctrl_b, 0, false, full_stdout,
+                               no_space}),
     [](const ::testing::TestParamInfo<end_case>& info) {
         return info.param.name;
     });
@@ -705,7 +745,7 @@ INSTANTIATE_TEST_SUITE_P(
 // device that cannot be opened, with status 255.
 struct refused_case {
     const char* name;
-    const char* error; // after "PATH: "
+    const char* error; // after "PATH: "; none: standard error is closed
 };
 
 void PrintTo(const refused_case& c, std::ostream* os)
@@ -722,7 +762,7 @@ TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
     std::string path = device.path;
     const std::string content = "ATZ\r\nOK\r\n";
     int holder = -1;
-    if (name == "RegularFile") {
+    if (name.starts_with("RegularFile")) {
         path = dir + "/modem";
         write_file(path, content);
     } else if (name == "NamedPipe") {
@@ -737,11 +777,13 @@ TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
         ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     }
     write_file(dir + "/portrc", path + "\n9600\nNONE\n");
-    run = start_portterm(dir, user.slave, user.slave, user.slave);
-    expect_failure(255, path + ": " + GetParam().error + "\n");
+    const char* error = GetParam().error;
+    run = start_portterm(dir, user.slave, user.slave, user.slave, {}, false,
+                         {.fd = error ? -1 : 2});
+    expect_failure(255, error ? path + ": " + error + "\n" : "");
     EXPECT_EQ(read_quiet(user.master, 20), "");
     expect_restored();
-    if (name == "RegularFile") {
+    if (name.starts_with("RegularFile")) {
         EXPECT_EQ(read_file(path), content) << "the file was changed";
     }
     if (holder >= 0) {
@@ -757,7 +799,9 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"NamedPipe", "Inappropriate ioctl for device"},
         refused_case{"NullDevice", "Inappropriate ioctl for device"},
         refused_case{"LockedByAnotherProgram",
-                     "Resource temporarily unavailable"}),
+                     "Resource temporarily unavailable"},
+        refused_case{"RegularFileWithStandardErrorClosed", nullptr},
+        refused_case{"LockedWithStandardErrorClosed", nullptr}),
     [](const ::testing::TestParamInfo<refused_case>& info) {
         return info.param.name;
     });
@@ -835,12 +879,16 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
         EXPECT_EQ(controlling_terminal(pid),
                   with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
 
+    // Waited for: just after the split it holds the sender's description
+    // too.  It sleeps in the read: a signal wakes it before kill returns.
     auto blocking_read = [&] {
         std::vector<int> flags = open_flags(run.pid, device.path);
         return flags.size() == 1 && (flags[0] & O_ACCMODE) == O_RDWR &&
-               (flags[0] & O_NONBLOCK) == 0;
+               (flags[0] & O_NONBLOCK) == 0 &&
+               read_file("/proc/" + std::to_string(run.pid) + "/syscall")
+                   .starts_with(std::to_string(SYS_read) + " ");
     };
-    EXPECT_TRUE(blocking_read());
+    EXPECT_TRUE(wait_until(blocking_read, 1000));
     for (int i = 0; i < 3; ++i)
         signal_process(run.pid, SIGCHLD);
     EXPECT_TRUE(wait_until(blocking_read, 1000))
