@@ -104,6 +104,7 @@ void report_device()
     }
     errno = error;
     perror(shown != nullptr ? shown : "device");
+    free(shown);
 }
 
 // Opens MODEMDEVICE twice, or reports why not and ends with status -1
