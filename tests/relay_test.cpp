@@ -182,7 +182,8 @@ TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
     // Nor left for the shell.  All of it is in before the keyboard is read.
     signal_process(sender, SIGSTOP);
     ASSERT_TRUE(wait_until([&] { return process_state(sender) == 'T'; }, 2000));
-    write_bytes(user.master, "ATZ\r\x02" + std::string(8192, 'x'));
+    const std::string paste = "ATZ\r\x02" + std::string(8192, 'x');
+    ASSERT_EQ(write_within(user.master, paste, 2000), paste.size());
     signal_process(sender, SIGCONT);
     int status = wait_for_exit(run, quit_timeout_ms);
     expect_clean_end(status);
