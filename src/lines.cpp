@@ -18,8 +18,6 @@ struct termios stdout_saved;
 
 void setup_lines(int device, char* const cnf_lines[3])
 {
-    tcgetattr(device, &port_saved);
-
     // Built from nothing: no flag of the device's old settings carries over.
     memset(&port_new, 0, sizeof port_new);
     cfsetispeed(&port_new, BAUDRATE);
@@ -39,8 +37,7 @@ void setup_lines(int device, char* const cnf_lines[3])
     port_new.c_cc[VSTART] = CSTART;
     port_new.c_cc[VSTOP] = CSTOP;
 
-    tcflush(device, TCIFLUSH);
-    tcsetattr(device, TCSANOW, &port_new);
+    setup_port(device);
 
     // Saved before standard output changes: on one terminal the two are
     // the same settings, and stdin_saved must hold them as the user had them.
@@ -62,6 +59,13 @@ void setup_lines(int device, char* const cnf_lines[3])
     tcgetattr(STDIN_FILENO, &stdin_raw);
     stdin_raw.c_lflag &= ~(ICANON | ECHO);
     tcsetattr(STDIN_FILENO, TCSANOW, &stdin_raw);
+}
+
+void setup_port(int device)
+{
+    tcgetattr(device, &port_saved);
+    tcflush(device, TCIFLUSH);
+    tcsetattr(device, TCSANOW, &port_new);
 }
 
 void restore_port(int device)

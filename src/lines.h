@@ -18,6 +18,11 @@ extern struct termios stdout_saved; // standard output as found
 // Settings a terminal refuses are left as they are, silently.
 void setup_lines(int device, char* const cnf_lines[3]);
 
+// The device's part of setup_lines, also for a device that has come back:
+// saves its settings in port_saved, drops the input it holds from before
+// and applies port_new.
+void setup_port(int device);
+
 // Put back the settings saved by setup_lines.  Standard input is first
 // rid of what it holds unread.
 void restore_port(int device);

@@ -125,8 +125,11 @@ std::string describe(const struct termios& t)
     (void)signal(SIGHUP, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGCHLD);
-    sigprocmask(handed.sigchld_blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, 0);
+    if (handed.sigchld_blocked)
+        sigaddset(&set, SIGCHLD);
+    if (handed.sigpipe_blocked)
+        sigaddset(&set, SIGPIPE);
+    sigprocmask(SIG_SETMASK, &set, 0);
     std::vector<char*> args;
     args.reserve(argv.size() + 2);
     for (const std::string& a : argv)
@@ -456,7 +459,8 @@ std::vector<int> open_flags(pid_t pid, const std::string& path)
         char target[PATH_MAX];
         std::string fd = proc + "/fd/" + entry->d_name;
         ssize_t n = readlink(fd.c_str(), target, sizeof target - 1);
-        if (n <= 0 || std::string(target, n) != path)
+        std::string link(target, n > 0 ? n : 0);
+        if (link != path && link != path + " (deleted)")
             continue;
         std::string info = read_file(proc + "/fdinfo/" + entry->d_name);
         size_t at = info.find("flags:");

@@ -44,6 +44,7 @@ struct inherited {
     const char* opened = nullptr; // or open on this file
     bool sigchld_blocked = false;
     bool sigpipe_ignored = false;
+    bool sigpipe_blocked = false;
 };
 
 // Starts build/portterm (or the command argv) in dir with in, out as its
@@ -100,7 +101,7 @@ bool process_exists(pid_t pid);
 std::string children_of(pid_t pid);
 pid_t first_child_of(pid_t pid);
 // The open flags of each of pid's descriptors on path, from
-// /proc/PID/fdinfo.
+// /proc/PID/fdinfo; a pseudo-terminal that has gone counts too.
 std::vector<int> open_flags(pid_t pid, const std::string& path);
 // The device number of pid's controlling terminal, 0 for none.
 long controlling_terminal(pid_t pid);

@@ -43,20 +43,13 @@ class Terminal : public ::testing::Test {
     {
         dir = make_temp_dir();
         user = open_pty();
-        device = open_pty();
-        // A device left at another speed, line editing on, so that a
-        // restore is told apart from raw settings left behind.
-        struct termios t = settings_of(device);
-        cfsetspeed(&t, B1200);
-        t.c_cflag |= PARENB;
-        tcsetattr(device.slave, TCSANOW, &t);
+        plug_device();
         // The user's terminal on a line of its own, as a serial console.
-        t = settings_of(user);
+        struct termios t = settings_of(user);
         cfsetspeed(&t, B115200);
         t.c_cflag = (t.c_cflag & ~CLOCAL) | CSTOPB | HUPCL;
         tcsetattr(user.slave, TCSANOW, &t);
         user_before = settings_of(user);
-        device_before = settings_of(device);
     }
 
     void TearDown() override
@@ -67,6 +60,18 @@ class Terminal : public ::testing::Test {
         close_pty(user);
         close_pty(device);
         remove_tree(dir);
+    }
+
+    // A new device, left at another speed, line editing on, so that a
+    // restore is told apart from raw settings left behind.
+    void plug_device()
+    {
+        device = open_pty();
+        struct termios t = settings_of(device);
+        cfsetspeed(&t, B1200);
+        t.c_cflag |= PARENB;
+        tcsetattr(device.slave, TCSANOW, &t);
+        device_before = settings_of(device);
     }
 
     void write_portrc(const std::string& speed, const std::string& flow)
@@ -283,6 +288,11 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
     write_file(dir + "/portrc", "/dev/\033[2J\177\n");
     run = start_portterm(dir, user.slave, user.slave, user.slave);
     expect_failure(255, "/dev/\\033[2J\\177: No such file or directory\n");
+    end_run(run);
+    // Printable UTF-8 is shown as it is.
+    write_file(dir + "/portrc", "/dev/modem-\u00e9\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    expect_failure(255, "/dev/modem-\u00e9: No such file or directory\n");
     EXPECT_EQ(read_quiet(user.master, 20), "");
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
@@ -472,23 +482,108 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
     }
 }
 
-TEST_F(Terminal, ADeviceThatHangsUpCostsNoProcessorAndCtrlBStillEnds)
+// A device that goes and comes back, as a USB adapter unplugged and plugged
+// in again.  portrc names a link to a pseudo-terminal: the unplug closes it
+// and removes the link, the replug points the link at a new one.
+struct replug_case {
+    const char* name;
+    int returns;   // how often it comes back before Ctrl-B
+    bool locked;   // another program holds it when it comes back
+    bool pts_path; // portrc names the pseudo-terminal itself
+};
+
+void PrintTo(const replug_case& c, std::ostream* os)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
-    close(device.master);
-    close(device.slave);
-    device.master = device.slave = -1;
-    usleep(200 * 1000);
-    long before = cpu_ticks(run.pid) + cpu_ticks(sender);
-    usleep(2000 * 1000);
-    long used = cpu_ticks(run.pid) + cpu_ticks(sender) - before;
-    long per_second = sysconf(_SC_CLK_TCK);
-    // Under 5% of a core over two seconds.
-    EXPECT_LT(used, per_second / 10) << used << " ticks in 2 s";
+    *os << c.name;
+}
+
+class Replug : public Terminal,
+               public ::testing::WithParamInterface<replug_case> {};
+
+TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
+{
+    const replug_case& c = GetParam();
+    const std::string link = dir + "/modem",
+                      path = c.pts_path ? device.path : link;
+    ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
+    write_file(dir + "/portrc", path + "\n115200\nNONE\n");
+    ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    auto held = [&](const std::string& p) {
+        return !open_flags(run.pid, p).empty() ||
+               !open_flags(sender, p).empty();
+    };
+    auto line = [&](const std::string& text) {
+        std::string want = "\r\n" + path + ": " + text + "\r\n";
+        return read_bytes(run.err, want.size(), 1000) == want;
+    };
+    for (int i = 0; i < std::max(c.returns, 1); ++i) {
+        const std::string old = device.path;
+        close_pty(device);
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        EXPECT_TRUE(wait_until([&] { return !held(old); }, 500))
+            << "held after it went";
+        EXPECT_TRUE(line(
+            c.pts_path
+                ? "gone (Input/output error); Ctrl-B quits"
+                : "gone (Input/output error), waiting for it; Ctrl-B quits"));
+        write_bytes(user.master, "ATDT5551234\r"); // typed while it is away
+        int holder = -1;
+        if (c.pts_path || c.locked) {
+            // The old number goes to the next pseudo-terminal; or the new
+            // device is held by another program when it comes.
+            plug_device();
+            ASSERT_TRUE(!c.pts_path || device.path == old) << device.path;
+            holder = open(device.path.c_str(), O_RDWR | O_NOCTTY);
+            ASSERT_EQ(flock(holder, c.locked ? LOCK_EX : LOCK_UN), 0);
+            ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
+        }
+        long cpu = cpu_ticks(run.pid) + cpu_ticks(sender);
+        usleep(600 * 1000);
+        EXPECT_LT(cpu_ticks(run.pid) + cpu_ticks(sender) - cpu, 6)
+            << "processor ticks while away";
+        if (c.returns == 0) {
+            EXPECT_FALSE(held(device.path)) << "opened again";
+            break;
+        }
+        if (holder < 0) {
+            plug_device();
+            ASSERT_EQ(symlink(device.path.c_str(), (link + "~").c_str()), 0);
+            ASSERT_EQ(rename((link + "~").c_str(), link.c_str()), 0);
+        } else {
+            EXPECT_TRUE(line("Resource temporarily unavailable, waiting for "
+                             "it; Ctrl-B quits"));
+        }
+        close(holder);
+        EXPECT_TRUE(line("back"));
+        ASSERT_TRUE(wait_until([&] { return raw_both(); }, 1000));
+        struct termios t = settings_of(device);
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+        write_bytes(user.master, "AT\r");
+        EXPECT_EQ(read_bytes(device.master, 3, 1000), "AT\r")
+            << "keys typed while away reached it";
+        write_bytes(device.master, "OK\r\n");
+        EXPECT_EQ(read_bytes(user.master, 4, 1000), "OK\r\n");
+    }
     EXPECT_TRUE(process_exists(run.pid)) << "it must not end by itself";
     expect_clean_end(quit());
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
+    if (device.master >= 0) {
+        EXPECT_EQ(read_quiet(device.master, 20), "");
+        EXPECT_TRUE(same_settings(settings_of(device), device_before));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Departures, Replug,
+    ::testing::Values(replug_case{"AwayUntilCtrlB", 0, false, false},
+                      replug_case{"ComesBack", 1, false, false},
+                      replug_case{"ComesBackTwice", 2, false, false},
+                      replug_case{"ComesBackLockedByAnother", 1, true, false},
+                      replug_case{"PseudoTerminalNeverOpenedAgain", 0, false,
+                                  true}),
+    [](const ::testing::TestParamInfo<replug_case>& info) {
+        return info.param.name;
+    });
 
 TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
 {
@@ -572,7 +667,8 @@ struct end_case {
 
 const inherited full_stdout{1, "/dev/full"}, no_stdout{.fd = 1},
     chld_blocked{.sigchld_blocked = true},
-    pipe_ignored{.sigpipe_ignored = true};
+    pipe_ignored{.sigpipe_ignored = true},
+    pipe_blocked{.sigpipe_blocked = true};
 const char* const no_space = "standard output: No space left on device\n";
 
 void PrintTo(const end_case& c, std::ostream* os)
@@ -735,6 +831,9 @@ INSTANTIATE_TEST_SUITE_P(
                       end_case{"OutputReaderGoesAwayWithSigpipeIgnored", "NONE",
                                true, Ending::output_reader_leaves, SIGPIPE,
                                false, pipe_ignored},
+                      end_case{"OutputReaderGoesAwayWithSigpipeBlocked", "NONE",
+                               true, Ending::output_reader_leaves, 0, false,
+                               pipe_blocked, "standard output: Broken pipe\n"},
                       end_case{"OutputToAFullDevice", "NONE", false,
                                Ending::xon_after_ctrl_b, 0, false, full_stdout,
                                no_space}),
@@ -890,8 +989,10 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
                    .starts_with(std::to_string(SYS_read) + " ");
     };
     EXPECT_TRUE(wait_until(blocking_read, 1000));
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         signal_process(run.pid, SIGCHLD);
+        signal_process(sender, SIGCHLD);
+    }
     EXPECT_TRUE(wait_until(blocking_read, 1000))
         << "the device stayed non-blocking after a stray SIGCHLD";
     write_bytes(device.master, "OK\r\n");

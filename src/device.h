@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: MIT
+// The serial device's life: opened, checked and locked; reported when it
+// cannot be used; let go when it has gone, and taken back when it returns.
+//
+// The receiving process owns the device: it opens it, at start and each
+// time it comes back, and hands the sending process its part over the
+// channel, a socket pair between the two.  Either process lets the device
+// go as soon as it sees it gone, and tells the other.
+#pragma once
+
+#include <termios.h>
+
+extern const char* MODEMDEVICE;
+extern int MODEMFD; // read by the receiving process, blocking; -1 while away
+extern int LINEFD;  // written by the sending process, non-blocking; or -1
+// The device now held is the DEVICE_NUMBERth opened, counting from 0.
+extern int DEVICE_NUMBER;
+// False for a path that names a pseudo-terminal itself: its number goes to
+// the next terminal opened, perhaps the user's own shell, and it is never
+// opened again.
+extern bool REOPENABLE;
+
+long now_ms();
+
+// A description of fd's file of this process's own, opened with flags.
+// O_NONBLOCK on a shared description would reach the other process (and,
+// for the screen, the shell); on this one it reaches nobody else.
+int open_own(int fd, int flags);
+
+// Opens MODEMDEVICE as MODEMFD, blocking, and LINEFD, non-blocking: a
+// terminal, locked against other terminal programs.  flags go to the
+// first open: with O_NONBLOCK it does not wait for a carrier.  Returns 0,
+// or the errno of what failed, with nothing left open.
+int open_device(int flags);
+
+// Says on standard error why MODEMDEVICE cannot be used, as perror does.
+void report_device(int error);
+
+// Lets the device go through fd: the output it holds is dropped, since a
+// real port's last close waits for it up to its closing delay, holding the
+// lock.
+void drop_device(int& fd);
+
+// Says, on a line of its own on the raw screen, that the device has gone
+// (error is why) and whether it is waited for.
+void say_gone(int error);
+
+// Tries MODEMDEVICE once, as at the start but without waiting for a
+// carrier.  When it is back: sets its line up as portrc says, says so,
+// numbers it and hands LINEFD over the channel.  Otherwise says why, once
+// for each new reason.  True when it is back.
+bool take_device_back(int channel);
+
+// What the processes tell each other over the channel: a note with a
+// descriptor hands over the device numbered number with its saved
+// settings; one without says that the device of that number has gone.
+struct device_note {
+    int number;
+    int error;
+    struct termios saved;
+};
+
+// Hands fd over with the device numbered DEVICE_NUMBER, and its settings.
+void send_device(int channel, int fd);
+// Says that the device numbered DEVICE_NUMBER has gone, and why.
+void send_gone(int channel, int error);
+// Takes one note without waiting.  1: a note (fd is its descriptor, or
+// -1); 0: none; -1: the other process has ended.
+int take_note(int channel, device_note& note, int& fd);

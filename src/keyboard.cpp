@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+#include "keyboard.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "device.h"
+#include "lines.h"
+
+const int QUIT_KEY = 0x02;
+const long HELD_LINE_MS = 1000;
+
+namespace {
+
+// Keys read from the keyboard that the device has not taken yet, in order:
+// bytes[sent] to bytes[held - 1].
+struct waiting_keys {
+    char* bytes = nullptr;
+    size_t sent = 0;
+    size_t held = 0;
+    size_t room = 0;
+};
+
+// Room kept free behind the waiting keys for a read of the keyboard.
+const size_t KEY_READ = 4096;
+
+// Makes room for a read of the keyboard behind the waiting keys.  False
+// when there is none and memory for it cannot be had: the keyboard then
+// waits until the line takes some.
+bool make_room(waiting_keys& w)
+{
+    if (w.sent == w.held)
+        w.sent = w.held = 0;
+    if (w.room - w.held >= KEY_READ)
+        return true;
+    // Short of room: the keys already sent make way before memory grows.
+    if (w.sent > 0) {
+        memmove(w.bytes, w.bytes + w.sent, w.held - w.sent);
+        w.held -= w.sent;
+        w.sent = 0;
+        if (w.room - w.held >= KEY_READ)
+            return true;
+    }
+    size_t room = 2 * (w.held + KEY_READ);
+    char* bytes = static_cast<char*>(realloc(w.bytes, room));
+    if (bytes == nullptr)
+        return w.room > w.held;
+    w.bytes = bytes;
+    w.room = room;
+    return true;
+}
+
+// Puts both terminals back and ends the sending process.
+[[noreturn]] void end_sending()
+{
+    if (LINEFD >= 0) {
+        restore_port(LINEFD);
+        close(LINEFD);
+    }
+    restore_stdin();
+    // _exit: the stdio buffers copied from the parent are not ours to flush.
+    _exit(0);
+}
+
+// The receiving process has ended, for whatever reason: nobody shows the
+// device's answers, and the keys typed from then on are the shell's.
+[[noreturn]] void end_with_receiver()
+{
+    if (LINEFD >= 0)
+        tcflush(LINEFD, TCOFLUSH);
+    end_sending();
+}
+
+// The device has gone, as this process found: it lets it go at once with
+// the keys that waited for it, and tells the receiving process.  That one
+// may be blocked in a read of a device that fails only its writes: a
+// SIGCHLD cuts the read short.
+void let_go(waiting_keys& w, pid_t receiver, int channel, int error)
+{
+    drop_device(LINEFD);
+    w.sent = w.held = 0;
+    send_gone(channel, error);
+    if (getppid() == receiver)
+        kill(receiver, SIGCHLD);
+}
+
+// Takes what the receiving process says of the device: that the one held
+// has gone, or that it is back, handed over with its saved settings.  Keys
+// that waited for the device before either never reach it.
+void take_notes(waiting_keys& w, int channel)
+{
+    device_note note;
+    int fd;
+    int taken;
+    while ((taken = take_note(channel, note, fd)) == 1) {
+        if (fd < 0 && note.number != DEVICE_NUMBER)
+            continue; // about a device let go already
+        if (LINEFD >= 0)
+            drop_device(LINEFD);
+        w.sent = w.held = 0;
+        if (fd >= 0) {
+            LINEFD = fd;
+            DEVICE_NUMBER = note.number;
+            port_saved = note.saved;
+        }
+    }
+    if (taken < 0)
+        end_with_receiver();
+}
+
+// Passes the waiting keys to the device, one byte per write, as far as the
+// line takes them now.  A write that fails for good is the device's
+// departure.
+void send_waiting(waiting_keys& w, pid_t receiver, int channel)
+{
+    while (LINEFD >= 0 && w.sent < w.held) {
+        ssize_t n = write(LINEFD, w.bytes + w.sent, 1);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n < 0)
+            let_go(w, receiver, channel, errno);
+        else
+            ++w.sent;
+    }
+}
+
+// Reads what the keyboard has, up to the quit key, behind the waiting
+// keys; while the device is away what is read is dropped.  True when the
+// keys end: the quit key, or end of input or a dead terminal, after which
+// nobody is left to type it.  Keys after the quit key are never sent.
+bool read_keys(waiting_keys& w)
+{
+    char* keys = w.bytes + w.held;
+    ssize_t n = read(STDIN_FILENO, keys, w.room - w.held);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return false;
+    if (n <= 0)
+        return true;
+    char* quit = static_cast<char*>(memchr(keys, QUIT_KEY, n));
+    if (LINEFD >= 0)
+        w.held += quit != nullptr ? quit - keys : n;
+    return quit != nullptr;
+}
+
+// Output the kernel holds for the device, not yet sent down the line.
+size_t unsent_output()
+{
+    int count = 0;
+    return ioctl(LINEFD, TIOCOUTQ, &count) == 0 && count > 0 ? count : 0;
+}
+
+// After the quit key the keys typed before it still go, while the line
+// takes them.  A line that has taken nothing for HELD_LINE_MS is held (XOFF,
+// CTS low, a device that is off): what is left is dropped, the kernel's
+// unsent output with it, since the last close of a serial port waits for
+// that output up to its closing delay, typically 30 s.
+void send_rest(waiting_keys& w, pid_t receiver, int channel)
+{
+    size_t left_before = 0;
+    long give_up = 0;
+    while (LINEFD >= 0) {
+        send_waiting(w, receiver, channel);
+        size_t left = LINEFD < 0 ? 0 : w.held - w.sent + unsent_output();
+        if (left == 0)
+            return;
+        if (give_up == 0 || left < left_before) {
+            left_before = left;
+            give_up = now_ms() + HELD_LINE_MS;
+        } else if (now_ms() >= give_up) {
+            break;
+        }
+        // Polled every 100 ms: the kernel tells nobody when its output
+        // queue shrinks.
+        struct pollfd wait[2] = {{w.sent < w.held ? LINEFD : -1, POLLOUT, 0},
+                                 {channel, POLLIN, 0}};
+        if (poll(wait, 2, 100) > 0 && wait[1].revents != 0)
+            break;
+    }
+    if (LINEFD >= 0)
+        tcflush(LINEFD, TCOFLUSH);
+}
+
+} // namespace
+
+// The keyboard is read while the line holds the keys back, so that the
+// quit key is seen whatever the line does; the keys wait, in order, until
+// the device takes them.  While the device is away a terminal is still read
+// for the quit key, its keys dropped; a pipe or a file is not read, and
+// what it holds waits for the device, but a pipe whose writer has gone
+// with nothing left in it ends the program as any end of input does.
+void relay_keyboard_to_device(pid_t receiver, int channel)
+{
+    close(STDOUT_FILENO);
+    const bool terminal = isatty(STDIN_FILENO);
+    // False while the device is away after a pipe has hung up with keys
+    // left in it: its hang-up would wake every poll.
+    bool watched = true;
+    waiting_keys w;
+    bool quit = false;
+    while (!quit) {
+        bool away = LINEFD < 0;
+        watched = watched || !away;
+        bool room = make_room(w);
+        struct pollfd wait[3] = {
+            {room && watched ? STDIN_FILENO : -1,
+             static_cast<short>(away && !terminal ? 0 : POLLIN), 0},
+            {LINEFD, static_cast<short>(w.sent < w.held ? POLLOUT : 0), 0},
+            {channel, POLLIN, 0}};
+        if (poll(wait, 3, -1) < 0)
+            continue;
+        if (wait[2].revents & (POLLHUP | POLLERR))
+            end_with_receiver();
+        if (wait[1].revents & (POLLHUP | POLLERR))
+            let_go(w, receiver, channel, EIO);
+        // Notes first: keys typed while the device was away were read and
+        // dropped as they came, and those that come with its return are
+        // meant for it.
+        if (wait[2].revents & POLLIN)
+            take_notes(w, channel);
+        if (wait[0].revents != 0 && away && !terminal) {
+            int unread = 0;
+            quit = ioctl(STDIN_FILENO, FIONREAD, &unread) != 0 || unread == 0;
+            watched = false;
+        } else if (wait[0].revents != 0) {
+            quit = read_keys(w);
+        }
+        send_waiting(w, receiver, channel);
+    }
+    send_rest(w, receiver, channel);
+    end_sending();
+}
