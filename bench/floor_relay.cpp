@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The floor for the benchmark: the barest two-process one-byte relay.
-// floor_relay DEVICE: the child copies standard input to the device until
-// Ctrl-B, the parent copies the device to standard output until the child
-// ends.  No settings, no retries, no checks: two system calls per byte.
+// The floors for the benchmark: the barest two-process relays.
+// floor_relay BLOCK DEVICE: the child copies standard input to the device
+// until Ctrl-B, the parent copies the device to standard output until the
+// child ends, each at most BLOCK bytes per read and one write per read.  No
+// settings, no retries, no checks: two system calls per block.
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +21,11 @@ static void on_child(int)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    static char block[65536];
+    long size = argc == 3 ? strtol(argv[1], nullptr, 10) : 0;
+    if (size < 1 || size > static_cast<long>(sizeof block))
         return 2;
-    int device = open(argv[1], O_RDWR | O_NOCTTY);
+    int device = open(argv[2], O_RDWR | O_NOCTTY);
     if (device < 0)
         return 255;
     struct sigaction action = {};
@@ -28,15 +33,20 @@ int main(int argc, char** argv)
     sigaction(SIGCHLD, &action, nullptr);
     pid_t child = fork();
     if (child == 0) {
-        unsigned char c;
-        while (read(STDIN_FILENO, &c, 1) == 1 && c != 0x02)
-            if (write(device, &c, 1) < 0)
+        ssize_t n;
+        while ((n = read(STDIN_FILENO, block, size)) > 0) {
+            void* quit = memchr(block, 0x02, n);
+            if (quit != nullptr)
+                n = static_cast<char*>(quit) - block;
+            if (write(device, block, n) < 0 || quit != nullptr)
                 break;
+        }
         _exit(0);
     }
-    unsigned char c;
+    ssize_t n;
     while (!DONE)
-        if (read(device, &c, 1) == 1 && write(STDOUT_FILENO, &c, 1) < 0)
+        if ((n = read(device, block, size)) > 0 &&
+            write(STDOUT_FILENO, block, n) < 0)
             break;
     wait(nullptr);
     return 0;

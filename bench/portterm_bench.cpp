@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// portterm_bench: measures portterm on pseudo-terminal pairs beside a bare
-// two-process one-byte relay (floor_relay) run the same way, and prints each
-// figure with its ratio to the floor.  It judges nothing.
+// portterm_bench: measures portterm on pseudo-terminal pairs beside other
+// relays run the same way, in one run: picocom, a terminal program users
+// know (when it is installed), and two bare two-process relays, the floors
+// (floor_relay): one byte per read and write, and a block of portterm's
+// size.  Prints each figure for each relay, and portterm's ratio to the
+// block floor.  It judges nothing.
 
 #include <algorithm>
 #include <cerrno>
@@ -26,8 +29,17 @@ namespace {
 
 int SESSIONS = 30; // start-up and quit samples
 int LATENCY_SAMPLES = 3000;
-size_t TRANSFER = size_t{256} * 1024;
+size_t TRANSFER = size_t{4} << 20;
 int PHASE_MS = 2000; // idle, hung-up and line-pace phases
+
+// A relay measured: portterm (reading portrc) when args is empty, or a
+// command whose last argument is the device.
+struct relay {
+    std::string name;
+    std::string program;
+    std::vector<std::string> args;
+    std::string quit; // the keys that end it
+};
 
 [[noreturn]] void die(const char* what)
 {
@@ -53,13 +65,14 @@ void raw(int fd)
 
 // One relay between a user's terminal and a device, both pseudo-terminals.
 struct session {
-    bool floor;
+    const relay* r;
     pty user, device;
     std::string dir;
     portterm_run run;
     double started_us = 0;
     double ready_us = 0;
     struct rusage usage = {};
+    long peak_kib = 0; // of the relay's processes together, before the end
 };
 
 void start(session& s)
@@ -70,28 +83,50 @@ void start(session& s)
     raw(s.user.slave);
     raw(s.device.slave);
     s.dir = make_temp_dir();
-    std::vector<std::string> argv;
-    if (s.floor) {
-        argv = {FLOOR_PATH, s.device.path};
-    } else {
+    std::vector<std::string> argv = {s.r->program};
+    if (s.r->args.empty()) {
         write_file(s.dir + "/portrc", s.device.path + "\n38400\nNONE\n");
-        argv = {PORTTERM_PATH};
+    } else {
+        argv.insert(argv.end(), s.r->args.begin(), s.r->args.end());
+        argv.push_back(s.device.path);
     }
     s.started_us = now_us();
     s.run = start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave,
                            argv, true);
-    // Ready: a key typed at once has come through to the device.
-    write_bytes(s.user.master, "R");
-    if (read_bytes(s.device.master, 1, 3000) != "R")
-        die("the relay never became ready");
+    // Ready: a key has come through to the device.  A relay that drops
+    // what was typed before it was ready (picocom) is asked again every
+    // 20 ms; the keys that then come late are read away.
+    for (int i = 0;; ++i) {
+        write_bytes(s.user.master, "R");
+        if (read_bytes(s.device.master, 1, 20) == "R")
+            break;
+        if (i == 150)
+            die(("the relay never became ready: " + s.r->name).c_str());
+    }
     s.ready_us = now_us();
+    read_quiet(s.device.master, 30);
 }
 
-// Types Ctrl-B and waits for the relay to end; returns the time it took.
+// The most memory pid has held, from /proc, or 0 when it is gone.
+long peak_kib(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos
+               ? 0
+               : strtol(status.c_str() + at + strlen("VmHWM:"), nullptr, 10);
+}
+
+// Types the quit keys and waits for the relay to end; returns the time it
+// took.  The relay's peak memory is read first: what wait4 reports would
+// count the benchmark's own memory, copied by the fork before the exec.
 double finish(session& s)
 {
+    s.peak_kib = peak_kib(s.run.pid);
+    if (pid_t child = first_child_of(s.run.pid); child > 0)
+        s.peak_kib += peak_kib(child);
     double quit = now_us();
-    write_bytes(s.user.master, "\x02");
+    write_bytes(s.user.master, s.r->quit);
     int status;
     for (;;) {
         pid_t r = wait4(s.run.pid, &status, WNOHANG, &s.usage);
@@ -101,8 +136,9 @@ double finish(session& s)
             signal_process(s.run.pid, SIGKILL);
             wait4(s.run.pid, &status, 0, &s.usage);
             // Said as well as it can be: the figures go on regardless.
-            (void)fprintf(stderr, "portterm_bench: %s did not end at Ctrl-B\n",
-                          s.floor ? "floor" : "portterm");
+            (void)fprintf(stderr,
+                          "portterm_bench: %s did not end at its quit key\n",
+                          s.r->name.c_str());
             break;
         }
         usleep(50);
@@ -133,10 +169,10 @@ struct figures {
     double key_median_us, key_p99_us, screen_median_us, screen_p99_us;
     double key_bytes_s, screen_bytes_s;
     bool key_exact, screen_exact;
-    double cpu_ms_per_mib;
+    double key_cpu_ms_per_mib, screen_cpu_ms_per_mib;
     double idle_pct, hung_pct, pace_pct;
     bool pace_exact;
-    long peak_kib;
+    double peak_kib;
 };
 
 void latency(int from, int to, std::vector<double>& samples)
@@ -186,22 +222,22 @@ double transfer(int from, int to, const std::string& data, bool& exact)
     return static_cast<double>(got.size()) / seconds;
 }
 
-figures measure(bool floor)
+figures measure(const relay& r)
 {
     figures f = {};
     long peak = 0;
     std::vector<double> starts, quits;
     for (int i = 0; i < SESSIONS; ++i) {
-        session s{floor, {}, {}, {}, {}};
+        session s{&r, {}, {}, {}, {}};
         start(s);
         starts.push_back((s.ready_us - s.started_us) / 1e3);
         quits.push_back(finish(s) / 1e3);
-        peak = std::max(peak, s.usage.ru_maxrss);
+        peak = std::max(peak, s.peak_kib);
     }
     f.startup_ms = percentile(starts, 0.5);
     f.quit_ms = percentile(quits, 0.5);
 
-    session s{floor, {}, {}, {}, {}};
+    session s{&r, {}, {}, {}, {}};
     start(s);
     std::vector<double> keys, screen;
     latency(s.user.master, s.device.master, keys);
@@ -211,23 +247,28 @@ figures measure(bool floor)
     f.screen_median_us = percentile(screen, 0.5);
     f.screen_p99_us = percentile(screen, 0.99);
     finish(s);
-    peak = std::max(peak, s.usage.ru_maxrss);
+    peak = std::max(peak, s.peak_kib);
 
-    // Throughput both ways in one session, and its processor time per MiB.
+    // Throughput each way in a session of its own, and its processor time
+    // per MiB.
     std::string typed(TRANSFER, 0), received(TRANSFER, 0);
     for (size_t i = 0; i < TRANSFER; ++i) {
         typed[i] = static_cast<char>(i * 7 % 251 + 3); // never Ctrl-B
         received[i] = static_cast<char>(i * 13 % 256);
     }
+    const double mib = static_cast<double>(TRANSFER) / 1048576;
     start(s);
     f.key_bytes_s =
         transfer(s.user.master, s.device.master, typed, f.key_exact);
+    finish(s);
+    f.key_cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 / mib;
+    peak = std::max(peak, s.peak_kib);
+    start(s);
     f.screen_bytes_s =
         transfer(s.device.master, s.user.master, received, f.screen_exact);
     finish(s);
-    f.cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 /
-                       (2.0 * static_cast<double>(TRANSFER) / 1048576);
-    peak = std::max(peak, s.usage.ru_maxrss);
+    f.screen_cpu_ms_per_mib = cpu_seconds(s.usage) * 1e3 / mib;
+    peak = std::max(peak, s.peak_kib);
 
     // Idle: nothing moves.
     start(s);
@@ -272,7 +313,7 @@ figures measure(bool floor)
     finish(s);
     f.pace_exact = shown == paced;
     f.pace_pct = cpu_seconds(s.usage) * 100 / (PHASE_MS / 1e3);
-    f.peak_kib = std::max(peak, s.usage.ru_maxrss);
+    f.peak_kib = static_cast<double>(std::max(peak, s.peak_kib));
     return f;
 }
 
@@ -290,7 +331,9 @@ figures mean(const figures& a, const figures& b)
     f.screen_bytes_s = m(a.screen_bytes_s, b.screen_bytes_s);
     f.key_exact = a.key_exact && b.key_exact;
     f.screen_exact = a.screen_exact && b.screen_exact;
-    f.cpu_ms_per_mib = m(a.cpu_ms_per_mib, b.cpu_ms_per_mib);
+    f.key_cpu_ms_per_mib = m(a.key_cpu_ms_per_mib, b.key_cpu_ms_per_mib);
+    f.screen_cpu_ms_per_mib =
+        m(a.screen_cpu_ms_per_mib, b.screen_cpu_ms_per_mib);
     f.idle_pct = m(a.idle_pct, b.idle_pct);
     f.hung_pct = m(a.hung_pct, b.hung_pct);
     f.pace_pct = m(a.pace_pct, b.pace_pct);
@@ -299,59 +342,90 @@ figures mean(const figures& a, const figures& b)
     return f;
 }
 
-void row(const char* name, double mine, double floor, const char* unit,
-         const char* note = "")
+// One figure of every relay, and portterm's ratio to the last (the block
+// floor).
+void row(const char* name, const std::vector<figures>& all,
+         double figures::*value, const char* unit, const char* note = "")
 {
-    printf("%-34s %12.3f %12.3f %8.2fx  %s%s\n", name, mine, floor,
-           floor > 0 ? mine / floor : 0.0, unit, note);
+    printf("%-34s", name);
+    for (const figures& f : all)
+        printf(" %13.3f", f.*value);
+    double floor = all.back().*value;
+    printf(" %7.2fx  %s%s\n", floor > 0 ? all.front().*value / floor : 0.0,
+           unit, note);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    std::vector<relay> relays = {{"portterm", PORTTERM_PATH, {}, "\x02"}};
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0) {
             SESSIONS = 5;
             LATENCY_SAMPLES = 300;
-            TRANSFER = size_t{32} * 1024;
+            TRANSFER = size_t{256} * 1024;
             PHASE_MS = 500;
+        } else if (strcmp(argv[i], "--beside") == 0 && i + 1 < argc) {
+            relays.push_back({"beside", argv[++i], {}, "\x02"});
         } else {
-            (void)fprintf(stderr, "usage: portterm_bench [--quick]\n");
+            (void)fprintf(
+                stderr,
+                "usage: portterm_bench [--quick] [--beside PORTTERM]\n");
             return 2;
         }
     }
+    // picocom ends at Ctrl-B Ctrl-X with Ctrl-B as its escape key, which
+    // no measurement types; no lock, no reset of the line at the end.
+    if (access("/usr/bin/picocom", X_OK) == 0)
+        relays.push_back({"picocom",
+                          "/usr/bin/picocom",
+                          {"-q", "-l", "-r", "-e", "b", "-b", "38400"},
+                          "\x02\x18"});
+    else
+        (void)fprintf(stderr, "portterm_bench: no /usr/bin/picocom "
+                              "(package picocom): measured without it\n");
+    relays.push_back({"floor 1 B", FLOOR_PATH, {"1"}, "\x02"});
+    relays.push_back({"floor 4 KiB", FLOOR_PATH, {"4096"}, "\x02"});
     (void)signal(SIGPIPE, SIG_IGN); // cannot fail: a valid signal
-    // In the order portterm, floor, floor, portterm, so that a machine that
-    // warms up or slows down during the run favours neither.
-    figures p1 = measure(false);
-    figures f1 = measure(true);
-    figures f = mean(f1, measure(true));
-    figures p = mean(p1, measure(false));
+    // Each relay twice, in the order given and then back, so that a
+    // machine that warms up or slows down during the run favours none.
+    std::vector<figures> first, all(relays.size());
+    for (const relay& r : relays)
+        first.push_back(measure(r));
+    for (size_t i = relays.size(); i-- > 0;)
+        all[i] = mean(first[i], measure(relays[i]));
 
-    printf("%-34s %12s %12s %9s\n", "figure", "portterm", "floor", "ratio");
-    row("start-up to ready (median)", p.startup_ms, f.startup_ms, "ms");
-    row("Ctrl-B to exit (median)", p.quit_ms, f.quit_ms, "ms");
-    row("key to device latency (median)", p.key_median_us, f.key_median_us,
+    printf("%-34s", "figure");
+    for (const relay& r : relays)
+        printf(" %13s", r.name.c_str());
+    printf(" %8s\n", "ratio");
+    auto exact = [&](bool figures::*ok) {
+        for (const figures& f : all)
+            if (!(f.*ok))
+                return ", NOT BYTE-EXACT";
+        return ", byte-exact";
+    };
+    row("start-up to ready (median)", all, &figures::startup_ms, "ms");
+    row("Ctrl-B to exit (median)", all, &figures::quit_ms, "ms");
+    row("key to device latency (median)", all, &figures::key_median_us, "us");
+    row("key to device latency (p99)", all, &figures::key_p99_us, "us");
+    row("device to screen latency (median)", all, &figures::screen_median_us,
         "us");
-    row("key to device latency (p99)", p.key_p99_us, f.key_p99_us, "us");
-    row("device to screen latency (median)", p.screen_median_us,
-        f.screen_median_us, "us");
-    row("device to screen latency (p99)", p.screen_p99_us, f.screen_p99_us,
-        "us");
-    row("throughput key to device", p.key_bytes_s, f.key_bytes_s, "bytes/s",
-        p.key_exact && f.key_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
-    row("throughput device to screen", p.screen_bytes_s, f.screen_bytes_s,
-        "bytes/s",
-        p.screen_exact && f.screen_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
-    row("processor time per MiB relayed", p.cpu_ms_per_mib, f.cpu_ms_per_mib,
+    row("device to screen latency (p99)", all, &figures::screen_p99_us, "us");
+    row("throughput key to device", all, &figures::key_bytes_s, "bytes/s",
+        exact(&figures::key_exact));
+    row("throughput device to screen", all, &figures::screen_bytes_s, "bytes/s",
+        exact(&figures::screen_exact));
+    row("processor per MiB key to device", all, &figures::key_cpu_ms_per_mib,
         "ms");
-    row("processor use, idle", p.idle_pct, f.idle_pct, "% of a core");
-    row("processor use, device hung up", p.hung_pct, f.hung_pct, "% of a core");
-    row("processor use, 38400 bit/s line", p.pace_pct, f.pace_pct,
-        "% of a core",
-        p.pace_exact && f.pace_exact ? ", byte-exact" : ", NOT BYTE-EXACT");
-    row("peak memory (max RSS)", static_cast<double>(p.peak_kib),
-        static_cast<double>(f.peak_kib), "KiB");
+    row("processor per MiB device to screen", all,
+        &figures::screen_cpu_ms_per_mib, "ms");
+    row("processor use, idle", all, &figures::idle_pct, "% of a core");
+    row("processor use, device hung up", all, &figures::hung_pct,
+        "% of a core");
+    row("processor use, 38400 bit/s line", all, &figures::pace_pct,
+        "% of a core", exact(&figures::pace_exact));
+    row("peak memory (VmHWM, all processes)", all, &figures::peak_kib, "KiB");
     return 0;
 }

@@ -113,20 +113,18 @@ void take_notes(waiting_keys& w, int channel)
         end_with_receiver();
 }
 
-// Passes the waiting keys to the device, one byte per write, as far as the
-// line takes them now.  A write that fails for good is the device's
-// departure.
+// Passes the waiting keys to the device, as many as the line takes now, in
+// one write: what it leaves waits for the next.  A write that fails for good
+// is the device's departure.
 void send_waiting(waiting_keys& w, pid_t receiver, int channel)
 {
-    while (LINEFD >= 0 && w.sent < w.held) {
-        ssize_t n = write(LINEFD, w.bytes + w.sent, 1);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        if (n < 0)
-            let_go(w, receiver, channel, errno);
-        else
-            ++w.sent;
-    }
+    if (LINEFD < 0 || w.sent == w.held)
+        return;
+    ssize_t n = write(LINEFD, w.bytes + w.sent, w.held - w.sent);
+    if (n >= 0)
+        w.sent += n;
+    else if (errno != EAGAIN && errno != EINTR)
+        let_go(w, receiver, channel, errno);
 }
 
 // Reads what the keyboard has, up to the quit key, behind the waiting

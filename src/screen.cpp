@@ -30,6 +30,9 @@ extern "C" void child_handler(int)
 
 namespace {
 
+// The most read from the device at once.
+const size_t BLOCK = 4096;
+
 // While the device is away its path is tried this often.
 const struct timespec RETRY = {0, 200'000'000};
 
@@ -97,18 +100,23 @@ void check_child(pid_t child, int channel)
     }
 }
 
-// Writes one byte to the screen.  A screen that holds output back (stopped
-// with Ctrl-S, or read slowly) is waited for, but the child's end still
-// ends the wait and the program, and a device that goes meanwhile is let
-// go.  Output that fails for good (a full disk, a reader gone while SIGPIPE
-// is blocked) ends the program: going on would drop every byte from then
-// on while the end reported success.
-void write_screen(int screen, pid_t child, int channel, unsigned char byte)
+// Writes what was read from the device to the screen, all of it.  A
+// screen that holds output back (stopped with Ctrl-S, or read slowly) keeps
+// the rest and is waited for, but the child's end still ends the wait and
+// the program, and a device that goes meanwhile is let go.  Output that
+// fails for good (a full disk, a reader gone while SIGPIPE is blocked) ends
+// the program: going on would drop every byte from then on while the end
+// reported success.
+void write_screen(int screen, pid_t child, int channel, const char* bytes,
+                  size_t size)
 {
-    for (;;) {
-        ssize_t n = write(screen, &byte, 1);
-        if (n == 1)
-            return;
+    while (size > 0) {
+        ssize_t n = write(screen, bytes, size);
+        if (n > 0) {
+            bytes += n;
+            size -= n;
+            continue;
+        }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             end_receiving(errno);
         if (n < 0 && errno == EAGAIN &&
@@ -135,13 +143,17 @@ int open_screen()
 
 } // namespace
 
-// The device's end of file, or an error other than an interruption, is its
-// departure: a hang-up, an adapter unplugged.  The loop then waits for the
-// device, and relays again once it is back.
+// A read returns as soon as the device has a byte (VMIN 1, VTIME 0), and
+// takes what it has up to a block: a byte on its own goes at once, and a
+// fast line costs a read and a write per block, not per byte.  The device's
+// end of file, or an error other than an interruption, is its departure: a
+// hang-up, an adapter unplugged.  The loop then waits for the device, and
+// relays again once it is back.
 void relay_device_to_screen(pid_t child, int channel)
 {
     close(STDIN_FILENO);
     int screen = open_screen();
+    static char block[BLOCK];
     for (;;) {
         if (STOP) {
             check_child(child, channel);
@@ -149,10 +161,9 @@ void relay_device_to_screen(pid_t child, int channel)
             if (!REOPENABLE || !take_device_back(channel))
                 wait_unless_stopped(-1, 0, REOPENABLE ? &RETRY : nullptr);
         } else {
-            unsigned char byte;
-            ssize_t n = read(MODEMFD, &byte, 1);
-            if (n == 1)
-                write_screen(screen, child, channel, byte);
+            ssize_t n = read(MODEMFD, block, sizeof block);
+            if (n > 0)
+                write_screen(screen, child, channel, block, n);
             else if (n == 0 || (errno != EINTR && errno != EAGAIN))
                 device_gone(channel, n == 0 ? EIO : errno);
         }

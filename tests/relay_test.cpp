@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
@@ -169,6 +170,22 @@ TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
     const std::string sent = all_bytes_but('\xff') + "\xff" + "line\nend\r\n";
     write_bytes(device.master, sent);
     EXPECT_EQ(read_bytes(user.master, sent.size(), 3000), sent);
+    // 1 MiB in full blocks to a screen read slowly: the rest of each block
+    // waits for it.
+    std::string flood;
+    while (flood.size() < size_t{1} << 20)
+        flood += all_bytes_but('\xff');
+    std::thread modem([&] { write_within(device.master, flood, 20000); });
+    std::string shown;
+    while (shown.size() < flood.size()) {
+        std::string got = read_bytes(user.master, 8192, 2000);
+        if (got.empty())
+            break;
+        shown += got;
+        usleep(1000);
+    }
+    modem.join();
+    EXPECT_TRUE(shown == flood) << shown.size() << " of " << flood.size();
     expect_clean_end(quit());
     expect_restored();
 }
@@ -717,14 +734,16 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
         write_bytes(t.user.master, "\x02");
     }
 
-    // The reader of standard output takes five bytes and goes away.
+    // The reader of standard output takes five bytes and goes away, with
+    // the output in the middle of a block.
     static void output_reader_leaves(Ending& t)
     {
-        write_bytes(t.device.master, "CONNECT 9600\r\n");
+        write_within(t.device.master,
+                     "CONNECT 9600\r\n" + paste_of(size_t{128} * 1024), 1000);
         ASSERT_EQ(read_bytes(t.out[0], 5, 2000), "CONNE");
         close(t.out[0]);
         t.out[0] = -1;
-        write_bytes(t.device.master, "RING\r\n");
+        write_within(t.device.master, "RING\r\n", 1000);
     }
 
     static void receiver_killed(Ending& t)
