@@ -107,24 +107,14 @@ void start(session& s)
     read_quiet(s.device.master, 30);
 }
 
-// The most memory pid has held, from /proc, or 0 when it is gone.
-long peak_kib(pid_t pid)
-{
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmHWM:");
-    return at == std::string::npos
-               ? 0
-               : strtol(status.c_str() + at + strlen("VmHWM:"), nullptr, 10);
-}
-
 // Types the quit keys and waits for the relay to end; returns the time it
 // took.  The relay's peak memory is read first: what wait4 reports would
 // count the benchmark's own memory, copied by the fork before the exec.
 double finish(session& s)
 {
-    s.peak_kib = peak_kib(s.run.pid);
+    s.peak_kib = memory_kib(s.run.pid, "VmHWM");
     if (pid_t child = first_child_of(s.run.pid); child > 0)
-        s.peak_kib += peak_kib(child);
+        s.peak_kib += memory_kib(child, "VmHWM");
     double quit = now_us();
     write_bytes(s.user.master, s.r->quit);
     int status;

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
@@ -34,31 +35,58 @@ const unsigned PTY_FIRST_MAJOR = 136, PTY_LAST_MAJOR = 143;
 // first reason, and each new one after it is said once.
 int LAST_REASON = 0;
 
-// Control characters of MODEMDEVICE shown as a backslash and three octal
-// digits: a portrc must not drive the user's terminal through a message.
-// Returns a string that lives until the process ends, or null when memory
-// for it cannot be had.
+// The length of the valid UTF-8 sequence at s, of at most left bytes, or 0.
+size_t utf8_length(const unsigned char* s, size_t left)
+{
+    if (s[0] < 0x80)
+        return 1;
+    size_t n = s[0] >= 0xf0 ? 4 : s[0] >= 0xe0 ? 3 : s[0] >= 0xc2 ? 2 : 0;
+    if (n == 0 || n > left || s[0] > 0xf4)
+        return 0;
+    // The second byte's range rules out overlong forms, surrogates and
+    // values beyond U+10FFFF.
+    unsigned low = s[0] == 0xe0 ? 0xa0 : s[0] == 0xf0 ? 0x90 : 0x80;
+    unsigned high = s[0] == 0xed ? 0x9f : s[0] == 0xf4 ? 0x8f : 0xbf;
+    if (s[1] < low || s[1] > high)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (s[k] < 0x80 || s[k] > 0xbf)
+            return 0;
+    return n;
+}
+
+// MODEMDEVICE as messages show it: its control characters as a backslash
+// and three octal digits, so that a portrc cannot drive the user's terminal
+// through a message.  They are C0 and DEL, and C1, which 8-bit terminals
+// take as ESC [ and the like: bytes 0x80 to 0x9F outside a UTF-8 sequence,
+// and the sequences of U+0080 to U+009F.  Other UTF-8 stays as it is.  A
+// path longer than PATH_MAX, which names no file, is cut there, with "...".
 const char* shown_device()
 {
-    static char* shown = nullptr;
-    if (shown != nullptr)
+    static char shown[4 * size_t{PATH_MAX} + sizeof "..."];
+    if (shown[0] != '\0')
         return shown;
-    shown = static_cast<char*>(malloc(4 * strlen(MODEMDEVICE) + 1));
-    if (shown == nullptr)
-        return nullptr;
+    const auto* path = reinterpret_cast<const unsigned char*>(MODEMDEVICE);
+    size_t length = strnlen(MODEMDEVICE, PATH_MAX + 1);
+    size_t end = std::min<size_t>(length, PATH_MAX);
     char* to = shown;
-    for (const char* c = MODEMDEVICE; *c != '\0'; ++c) {
-        auto byte = static_cast<unsigned char>(*c);
-        if (byte < 0x20 || byte == 0x7f) {
-            *to++ = '\\';
-            *to++ = static_cast<char>('0' + (byte >> 6));
-            *to++ = static_cast<char>('0' + (byte >> 3 & 7));
-            *to++ = static_cast<char>('0' + (byte & 7));
-        } else {
-            *to++ = *c;
+    for (size_t i = 0; i < end;) {
+        size_t n = utf8_length(path + i, end - i);
+        bool control = n == 0   ? path[i] <= 0x9f
+                       : n == 1 ? path[i] < 0x20 || path[i] == 0x7f
+                                : path[i] == 0xc2 && path[i + 1] <= 0x9f;
+        for (size_t stop = i + std::max<size_t>(n, 1); i < stop; ++i) {
+            if (control) {
+                *to++ = '\\';
+                *to++ = static_cast<char>('0' + (path[i] >> 6));
+                *to++ = static_cast<char>('0' + (path[i] >> 3 & 7));
+                *to++ = static_cast<char>('0' + (path[i] & 7));
+            } else {
+                *to++ = static_cast<char>(path[i]);
+            }
         }
     }
-    *to = '\0';
+    memcpy(to, length > end ? "..." : "", length > end ? sizeof "..." : 1);
     return shown;
 }
 
@@ -130,7 +158,51 @@ int open_device(int flags)
 void report_device(int error)
 {
     errno = error;
-    perror(shown_device() != nullptr ? shown_device() : "device");
+    perror(shown_device());
+}
+
+namespace {
+
+const int END_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+// Output still queued for the device is dropped first: a real port's last
+// close otherwise waits for it up to its closing delay, holding the lock.
+// What fails (a terminal the kernel has hung up) is passed over.  Run
+// twice, it applies the same settings again.
+extern "C" void end_handler(int sig)
+{
+    int device = MODEMFD >= 0 ? MODEMFD : LINEFD;
+    if (device >= 0) {
+        tcflush(device, TCOFLUSH);
+        restore_port(device);
+    }
+    restore_stdin();
+    restore_stdout();
+    (void)signal(sig, SIG_DFL); // cannot fail: a valid signal
+    (void)raise(sig); // taken, by its default action, once this returns
+}
+
+} // namespace
+
+void catch_end_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = end_handler;
+    sigemptyset(&action.sa_mask);
+    for (int sig : END_SIGNALS)
+        sigaddset(&action.sa_mask, sig);
+    for (int sig : END_SIGNALS)
+        sigaction(sig, &action, nullptr);
+}
+
+sigset_t hold_end_signals()
+{
+    sigset_t ends, old;
+    sigemptyset(&ends);
+    for (int sig : END_SIGNALS)
+        sigaddset(&ends, sig);
+    sigprocmask(SIG_BLOCK, &ends, &old);
+    return old;
 }
 
 void drop_device(int& fd)
@@ -150,14 +222,18 @@ void say_gone(int error)
 
 bool take_device_back(int channel)
 {
+    // MODEMFD and port_saved change together, unseen by end_handler.
+    sigset_t old = hold_end_signals();
     int error = open_device(O_NONBLOCK);
+    if (error == 0)
+        setup_port(MODEMFD);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (error != 0) {
         if (LAST_REASON != 0 && error != LAST_REASON)
             say_device(strerror(error), ", waiting for it; Ctrl-B quits");
         LAST_REASON = error;
         return false;
     }
-    setup_port(MODEMFD);
     // Handed over before it is said: a key typed once the user has read
     // the line goes to the device.
     ++DEVICE_NUMBER;

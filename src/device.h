@@ -8,6 +8,7 @@
 // go as soon as it sees it gone, and tells the other.
 #pragma once
 
+#include <csignal>
 #include <termios.h>
 
 extern const char* MODEMDEVICE;
@@ -35,6 +36,16 @@ int open_device(int flags);
 
 // Says on standard error why MODEMDEVICE cannot be used, as perror does.
 void report_device(int error);
+
+// The signals that end the program from outside (SIGTERM, SIGHUP, SIGINT,
+// SIGQUIT) are caught once the terminals' settings are saved: the handler
+// puts back what its process holds (the device, the keyboard and the
+// screen) and ends the process by the same signal, so that the shell or
+// the service manager still sees it.
+void catch_end_signals();
+// Blocks those signals while what their handler puts back changes (and
+// before it is in place); returns the mask to put back afterwards.
+sigset_t hold_end_signals();
 
 // Lets the device go through fd: the output it holds is dropped, since a
 // real port's last close waits for it up to its closing delay, holding the

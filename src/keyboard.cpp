@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,42 +16,38 @@ const long HELD_LINE_MS = 1000;
 
 namespace {
 
+// The most keys that wait for the line.  What the keyboard brings beyond
+// them waits where it is, in the terminal or the pipe, until the line takes
+// some; only a terminal whose line has taken nothing for HELD_LINE_MS is
+// read meanwhile, its keys dropped, so that the quit key is still seen.
+const size_t KEYS_MAX = size_t{1} << 20;
+
 // Keys read from the keyboard that the device has not taken yet, in order:
-// bytes[sent] to bytes[held - 1].
+// bytes[sent] to bytes[held - 1].  full_since: when the store was found
+// full with the line taking nothing since, or 0.
 struct waiting_keys {
-    char* bytes = nullptr;
+    char bytes[KEYS_MAX];
     size_t sent = 0;
     size_t held = 0;
-    size_t room = 0;
+    long full_since = 0;
 };
 
-// Room kept free behind the waiting keys for a read of the keyboard.
+// Below this much room behind the waiting keys, those already sent make
+// way: a read of the keyboard takes up to this much.
 const size_t KEY_READ = 4096;
 
 // Makes room for a read of the keyboard behind the waiting keys.  False
-// when there is none and memory for it cannot be had: the keyboard then
-// waits until the line takes some.
+// when the store is full.
 bool make_room(waiting_keys& w)
 {
     if (w.sent == w.held)
         w.sent = w.held = 0;
-    if (w.room - w.held >= KEY_READ)
-        return true;
-    // Short of room: the keys already sent make way before memory grows.
-    if (w.sent > 0) {
+    if (KEYS_MAX - w.held < KEY_READ && w.sent > 0) {
         memmove(w.bytes, w.bytes + w.sent, w.held - w.sent);
         w.held -= w.sent;
         w.sent = 0;
-        if (w.room - w.held >= KEY_READ)
-            return true;
     }
-    size_t room = 2 * (w.held + KEY_READ);
-    char* bytes = static_cast<char*>(realloc(w.bytes, room));
-    if (bytes == nullptr)
-        return w.room > w.held;
-    w.bytes = bytes;
-    w.room = room;
-    return true;
+    return w.held < KEYS_MAX;
 }
 
 // Puts both terminals back and ends the sending process.
@@ -68,11 +63,16 @@ bool make_room(waiting_keys& w)
 }
 
 // The receiving process has ended, for whatever reason: nobody shows the
-// device's answers, and the keys typed from then on are the shell's.
+// device's answers, and the keys typed from then on are the shell's.  It
+// may have ended without putting the screen back, which is another terminal
+// than the keyboard when the keyboard is redirected.  (While it runs, the
+// screen is its own: restarted here, it would let the receiving process
+// read on from a device that echoes again.)
 [[noreturn]] void end_with_receiver()
 {
     if (LINEFD >= 0)
         tcflush(LINEFD, TCOFLUSH);
+    restore_stdout();
     end_sending();
 }
 
@@ -100,6 +100,8 @@ void take_notes(waiting_keys& w, int channel)
     while ((taken = take_note(channel, note, fd)) == 1) {
         if (fd < 0 && note.number != DEVICE_NUMBER)
             continue; // about a device let go already
+        // LINEFD and port_saved change together, unseen by end_handler.
+        sigset_t old = hold_end_signals();
         if (LINEFD >= 0)
             drop_device(LINEFD);
         w.sent = w.held = 0;
@@ -108,6 +110,7 @@ void take_notes(waiting_keys& w, int channel)
             DEVICE_NUMBER = note.number;
             port_saved = note.saved;
         }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
     }
     if (taken < 0)
         end_with_receiver();
@@ -127,20 +130,22 @@ void send_waiting(waiting_keys& w, pid_t receiver, int channel)
         let_go(w, receiver, channel, errno);
 }
 
-// Reads what the keyboard has, up to the quit key, behind the waiting
-// keys; while the device is away what is read is dropped.  True when the
-// keys end: the quit key, or end of input or a dead terminal, after which
-// nobody is left to type it.  Keys after the quit key are never sent.
-bool read_keys(waiting_keys& w)
+// Reads what the keyboard has, up to the quit key, behind the waiting keys
+// when keep is true, or to be dropped.  True when the keys end: the quit
+// key, or end of input or a dead terminal, after which nobody is left to
+// type it.  Keys after the quit key are never sent.
+bool read_keys(waiting_keys& w, bool keep)
 {
-    char* keys = w.bytes + w.held;
-    ssize_t n = read(STDIN_FILENO, keys, w.room - w.held);
+    static char dropped[KEY_READ];
+    char* keys = keep ? w.bytes + w.held : dropped;
+    ssize_t n =
+        read(STDIN_FILENO, keys, keep ? KEYS_MAX - w.held : sizeof dropped);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return false;
     if (n <= 0)
         return true;
     char* quit = static_cast<char*>(memchr(keys, QUIT_KEY, n));
-    if (LINEFD >= 0)
+    if (keep)
         w.held += quit != nullptr ? quit - keys : n;
     return quit != nullptr;
 }
@@ -187,29 +192,38 @@ void send_rest(waiting_keys& w, pid_t receiver, int channel)
 
 // The keyboard is read while the line holds the keys back, so that the
 // quit key is seen whatever the line does; the keys wait, in order, until
-// the device takes them.  While the device is away a terminal is still read
-// for the quit key, its keys dropped; a pipe or a file is not read, and
-// what it holds waits for the device, but a pipe whose writer has gone
-// with nothing left in it ends the program as any end of input does.
+// the device takes them.  A terminal is read too, its keys dropped, while
+// the device is away or the line has held a full store for HELD_LINE_MS.
+// A pipe or a file is not read then: what it holds waits for the line.  A
+// pipe whose writer has gone is the end of input; while the device is
+// away, only once nothing is left in it.
 void relay_keyboard_to_device(pid_t receiver, int channel)
 {
-    close(STDOUT_FILENO);
+    keep_if_terminal(STDOUT_FILENO);
     const bool terminal = isatty(STDIN_FILENO);
     // False while the device is away after a pipe has hung up with keys
     // left in it: its hang-up would wake every poll.
     bool watched = true;
-    waiting_keys w;
+    static waiting_keys w;
     bool quit = false;
     while (!quit) {
         bool away = LINEFD < 0;
         watched = watched || !away;
         bool room = make_room(w);
+        if (room || w.full_since == 0)
+            w.full_since = room ? 0 : now_ms();
+        long held_ms = room ? 0 : now_ms() - w.full_since;
+        bool reading =
+            away ? terminal : room || (terminal && held_ms >= HELD_LINE_MS);
         struct pollfd wait[3] = {
-            {room && watched ? STDIN_FILENO : -1,
-             static_cast<short>(away && !terminal ? 0 : POLLIN), 0},
+            {watched && (reading || !terminal) ? STDIN_FILENO : -1,
+             static_cast<short>(reading ? POLLIN : 0), 0},
             {LINEFD, static_cast<short>(w.sent < w.held ? POLLOUT : 0), 0},
             {channel, POLLIN, 0}};
-        if (poll(wait, 3, -1) < 0)
+        int timeout = reading || !terminal
+                          ? -1
+                          : static_cast<int>(HELD_LINE_MS - held_ms);
+        if (poll(wait, 3, timeout) < 0)
             continue;
         if (wait[2].revents & (POLLHUP | POLLERR))
             end_with_receiver();
@@ -220,12 +234,13 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
         // meant for it.
         if (wait[2].revents & POLLIN)
             take_notes(w, channel);
-        if (wait[0].revents != 0 && away && !terminal) {
+        if (wait[0].revents != 0 && !reading) {
             int unread = 0;
-            quit = ioctl(STDIN_FILENO, FIONREAD, &unread) != 0 || unread == 0;
+            quit = !away || ioctl(STDIN_FILENO, FIONREAD, &unread) != 0 ||
+                   unread == 0;
             watched = false;
         } else if (wait[0].revents != 0) {
-            quit = read_keys(w);
+            quit = read_keys(w, LINEFD >= 0 && w.held < KEYS_MAX);
         }
         send_waiting(w, receiver, channel);
     }

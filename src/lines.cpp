@@ -2,6 +2,7 @@
 #include "lines.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "settings.h"
@@ -66,6 +67,17 @@ void setup_port(int device)
     tcgetattr(device, &port_saved);
     tcflush(device, TCIFLUSH);
     tcsetattr(device, TCSANOW, &port_new);
+}
+
+void keep_if_terminal(int fd)
+{
+    if (isatty(fd))
+        return;
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(null, fd) < 0)
+        close(fd); // nothing to hold its place: let go of it all the same
+    if (null >= 0 && null != fd)
+        close(null);
 }
 
 void restore_port(int device)

@@ -23,8 +23,14 @@ void setup_lines(int device, char* const cnf_lines[3]);
 // and applies port_new.
 void setup_port(int device);
 
-// Put back the settings saved by setup_lines.  Standard input is first
-// rid of what it holds unread.
+// Keeps fd, a standard descriptor that this process does not use, when it
+// is a terminal whose settings it may have to put back; anything else, a
+// pipe above all, whose reader would wait for this process to end, is let
+// go, /dev/null taking its place so that no file opened later becomes fd.
+void keep_if_terminal(int fd);
+
+// Put back the settings saved by setup_lines.  Safe in a signal handler.
+// Standard input is first rid of what it holds unread.
 void restore_port(int device);
 void restore_stdin();
 // Standard output is another terminal than standard input when the keyboard

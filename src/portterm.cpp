@@ -8,10 +8,10 @@
 // SIGCHLD; the parent's end reaches the child as the hang-up of the socket
 // pair between them, over which they also tell each other of the device.
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,6 +56,19 @@ int main()
         exit(-1);
     }
 
+    // The signals that end the program wait until their handler can put
+    // back what setup_lines saved; SIGCHLD waits for the split, with its
+    // handler in place before it, so that a child that ends at once is
+    // still noticed.
+    sigset_t old = hold_end_signals();
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, nullptr);
+    // SIGCHLD is unblocked after the split even when the parent left it
+    // blocked: the child's end must reach the receiving process.
+    sigdelset(&old, SIGCHLD);
+
     // Held by the parent alone on one side and the child alone on the
     // other: each sees it hang up when the other ends, however it ends.
     int channel[2];
@@ -65,22 +78,13 @@ int main()
     }
 
     setup_lines(MODEMFD, cnf_lines);
-
-    // SIGCHLD is blocked across the split and the handler is in place
-    // before it, so a child that ends at once is still noticed.
+    catch_end_signals();
     struct sigaction action = {};
     action.sa_handler = child_handler;
     sigemptyset(&action.sa_mask);
     // Without SA_RESTART a blocked device read returns at the signal.
     // SA_NOCLDSTOP: a stop or continue of the child is no end.
     action.sa_flags = SA_NOCLDSTOP;
-    sigset_t chld, old;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &old);
-    // SIGCHLD is unblocked after the split even when the parent left it
-    // blocked: the child's end must reach the receiving process.
-    sigdelset(&old, SIGCHLD);
     sigaction(SIGCHLD, &action, nullptr);
 
     pid_t receiver = getpid();
@@ -95,10 +99,10 @@ int main()
     }
     if (child == 0) {
         (void)signal(SIGCHLD, SIG_DFL); // cannot fail: a valid signal
-        sigprocmask(SIG_SETMASK, &old, nullptr);
         close(channel[0]);
         close(MODEMFD);
         MODEMFD = -1;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         relay_keyboard_to_device(receiver, channel[1]);
     }
     close(channel[1]);

@@ -2,6 +2,7 @@
 #include "screen.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -53,17 +54,27 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit)
     return ready[1].revents;
 }
 
-// Puts the device and the screen back and ends the receiving process.  A
-// child killed by a signal put nothing back, and the screen may be another
-// terminal than the keyboard: both are settled here.  After a normal end
-// this applies the same settings again.  error is the errno of a write to
-// standard output that failed for good, reported once the terminals are
-// back, or 0.
-[[noreturn]] void end_receiving(int error)
+// Puts the device and the screen back and ends the receiving process.  The
+// screen may be another terminal than the keyboard: it is settled here.
+// After a normal end this applies the same settings again.  error is the
+// errno of a write to standard output that failed for good, reported once
+// the terminals are back, or 0.  ended is the child's wait status, when it
+// has ended: a child killed by a signal put nothing back, and its end is no
+// success.
+[[noreturn]] void end_receiving(int error, int ended = 0)
 {
-    if (MODEMFD >= 0)
+    bool killed = WIFSIGNALED(ended);
+    if (MODEMFD >= 0) {
+        if (killed)
+            tcflush(MODEMFD, TCOFLUSH); // else the child has settled it
         restore_port(MODEMFD);
+    }
     restore_stdout();
+    if (killed) {
+        restore_stdin();
+        psignal(WTERMSIG(ended), "keyboard");
+        exit(128 + WTERMSIG(ended));
+    }
     if (error == 0)
         exit(0);
     errno = error;
@@ -88,8 +99,9 @@ void check_child(pid_t child, int channel)
     STOP = 0;
     if (MODEMFD >= 0)
         fcntl(MODEMFD, F_SETFL, 0);
-    if (waitpid(child, nullptr, WNOHANG) == child)
-        end_receiving(0);
+    int ended = 0;
+    if (waitpid(child, &ended, WNOHANG) == child)
+        end_receiving(0, ended);
     device_note note;
     int fd;
     while (take_note(channel, note, fd) == 1) {
@@ -151,7 +163,7 @@ int open_screen()
 // relays again once it is back.
 void relay_device_to_screen(pid_t child, int channel)
 {
-    close(STDIN_FILENO);
+    keep_if_terminal(STDIN_FILENO);
     int screen = open_screen();
     static char block[BLOCK];
     for (;;) {

@@ -117,12 +117,13 @@ std::string describe(const struct termios& t)
     dup2(err, STDERR_FILENO);
     close_range(3, ~0U, 0);
     if (handed.fd >= 0 && close(handed.fd) == 0 && handed.opened != nullptr)
-        open(handed.opened, O_WRONLY);
+        open(handed.opened, O_RDWR);
     if (chdir(dir.c_str()) != 0)
         _exit(126);
     // As a shell leaves them for the commands it starts.
     (void)signal(SIGPIPE, handed.sigpipe_ignored ? SIG_IGN : SIG_DFL);
-    (void)signal(SIGHUP, SIG_DFL);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        (void)signal(sig, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     if (handed.sigchld_blocked)
@@ -160,9 +161,11 @@ std::string describe(const struct termios& t)
         from = std::max(from, fd + 1);
     }
     close_range(from, ~0U, 0);
-    // It outlives a hang-up of the terminal to report how the program
-    // ended; the program gets the default back.
-    (void)signal(SIGHUP, SIG_IGN); // cannot fail: a valid signal
+    // It outlives a hang-up of the terminal and the signals sent to its
+    // process group, as an interactive shell does, to report how the
+    // program ended; the program gets the defaults back.
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        (void)signal(sig, SIG_IGN); // cannot fail: a valid signal
     pid_t program = fork();
     if (program == 0) {
         exec_program(dir, in, out, err, argv, handed);
@@ -271,6 +274,14 @@ void signal_process(pid_t pid, int sig)
     if (pid < 1)
         throw std::logic_error("refused to signal pid " + std::to_string(pid));
     kill(pid, sig);
+}
+
+void signal_group(pid_t group, int sig)
+{
+    if (group < 2 || group == getpgrp())
+        throw std::logic_error("refused to signal group " +
+                               std::to_string(group));
+    kill(-group, sig);
 }
 
 std::vector<std::string> over_default_device(const std::string& device,
@@ -482,6 +493,15 @@ long cpu_ticks(pid_t pid)
     // User and system time.
     return std::max(stat_number(pid, 14), 0L) +
            std::max(stat_number(pid, 15), 0L);
+}
+
+long memory_kib(pid_t pid, const std::string& figure)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find(figure + ":");
+    return at == std::string::npos
+               ? 0
+               : strtol(status.c_str() + at + figure.size() + 1, nullptr, 10);
 }
 
 long now_ms()

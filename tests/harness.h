@@ -69,6 +69,8 @@ void end_run(portterm_run& run);
 // kill(), refused (it throws) for a pid below 1: kill(0, ...)
 // would hit the test's own process group, ctest and its caller.
 void signal_process(pid_t pid, int sig);
+// The same for a process group: refused for the test's own, and for 0, 1.
+void signal_group(pid_t group, int sig);
 
 // The command that runs portterm where /dev/ttyS0 is the pseudo-terminal
 // device, in a private mount namespace: nothing runs unless the bind
@@ -107,6 +109,8 @@ std::vector<int> open_flags(pid_t pid, const std::string& path);
 long controlling_terminal(pid_t pid);
 // Processor time of pid in clock ticks (user + system), from /proc.
 long cpu_ticks(pid_t pid);
+// A memory figure of pid in KiB, such as "VmHWM", from /proc; 0 when gone.
+long memory_kib(pid_t pid, const std::string& figure);
 
 long now_ms();
 

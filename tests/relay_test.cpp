@@ -96,9 +96,10 @@ class Terminal : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
     }
 
-    void start_on(int in, int out, const inherited& from = {})
+    void start_on(int in, int out, const inherited& from = {},
+                  bool own_session = false)
     {
-        run = start_portterm(dir, user.slave, in, out, {}, false, from);
+        run = start_portterm(dir, user.slave, in, out, {}, own_session, from);
         ASSERT_TRUE(
             wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
             << "the device never went raw";
@@ -306,10 +307,20 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
     run = start_portterm(dir, user.slave, user.slave, user.slave);
     expect_failure(255, "/dev/\\033[2J\\177: No such file or directory\n");
     end_run(run);
-    // Printable UTF-8 is shown as it is.
-    write_file(dir + "/portrc", "/dev/modem-\u00e9\n");
-    run = start_portterm(dir, user.slave, user.slave, user.slave);
-    expect_failure(255, "/dev/modem-\u00e9: No such file or directory\n");
+    // Printable UTF-8 is shown as it is; C1 controls, raw or as UTF-8,
+    // are not (U+00DB is C3 9B); a path beyond PATH_MAX is cut.
+    const std::pair<std::string, std::string> paths[] = {
+        {"/dev/modem-\u00e9", "/dev/modem-\u00e9: No such file or directory"},
+        {"/dev/\x9b\u009b\u009d\u00db\xa0",
+         "/dev/\\233\\302\\233\\302\\235\u00db\xa0: No such file or directory"},
+        {"/dev/" + std::string(PATH_MAX, 'x'),
+         "/dev/" + std::string(PATH_MAX - 5, 'x') + "...: File name too long"}};
+    for (const auto& [path, shown] : paths) {
+        end_run(run);
+        write_file(dir + "/portrc", path + "\n");
+        run = start_portterm(dir, user.slave, user.slave, user.slave);
+        ASSERT_NO_FATAL_FAILURE(expect_failure(255, shown + "\n"));
+    }
     EXPECT_EQ(read_quiet(user.master, 20), "");
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
@@ -602,14 +613,15 @@ INSTANTIATE_TEST_SUITE_P(
         return info.param.name;
     });
 
-TEST_F(Terminal, TheSendingProcessKilledEndsTheReceivingProcessWithStatus0)
+TEST_F(Terminal, TheSendingProcessKilledEndsTheRunAsKilled)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     signal_process(sender, SIGKILL);
     int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "the receiving process did not end";
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGKILL);
+    EXPECT_EQ(read_quiet(run.err, 50), "keyboard: Killed\n");
     EXPECT_EQ(children_of(run.pid), "");
     // The receiving process puts back what the killed one could not.
     expect_restored();
@@ -674,12 +686,15 @@ class Ending;
 struct end_case {
     const char* name;
     const char* flow;
-    bool output_to_pipe;    // portterm | head -c 5
-    void (*act)(Ending&);   // what the user and the device do until the end
-    int receiver_signal;    // what ends the receiving process; 0: Ctrl-B
-    bool every_key_arrives; // else a prefix of what was typed
-    inherited from = {};    // as a script or a service starts it
-    const char* error = ""; // on standard error, and then status 255
+    bool output_to_pipe = false;    // portterm | head -c 5
+    void (*act)(Ending&) = nullptr; // what is done until the end
+    int receiver_signal = 0;        // what ends the receiving process
+    bool every_key_arrives = false; // else a prefix of what was typed
+    inherited from = {};            // as a script or a service starts it
+    const char* error = "";         // on standard error, and then status 255
+    int status = -1;                // its exit status, when not the above
+    bool keyboard_apart = false;    // portterm < /dev/pts/N
+    bool own_session = false;       // exec portterm: it leads the session
 };
 
 const inherited full_stdout{1, "/dev/full"}, no_stdout{.fd = 1},
@@ -698,6 +713,13 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     std::string typed;     // keys typed before the end
     std::string at_device; // what the device got of them
     int out[2] = {-1, -1}; // the pipe standard output goes to, if any
+    pty keys;              // the keyboard, when apart from the screen
+
+    void TearDown() override
+    {
+        close_pty(keys);
+        Terminal::TearDown();
+    }
 
     // Keys the program must take from the terminal at once, whatever the
     // line does: a paste that is not all read within 5 s fails.
@@ -751,6 +773,49 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
         signal_process(t.run.pid, GetParam().receiver_signal);
     }
 
+    // The screen, another terminal than the keyboard, stopped as Ctrl-S
+    // stops it; the receiving process is killed.
+    static void screen_stopped_receiver_killed(Ending& t)
+    {
+        tcflow(t.user.slave, TCOOFF);
+        receiver_killed(t);
+    }
+
+    static void sender_killed(Ending& t)
+    {
+        signal_process(t.sender, SIGKILL);
+    }
+
+    // A service manager's or timeout's SIGTERM, the session's SIGHUP, or
+    // the keyboard's Ctrl-C with output redirected: to the whole group.
+    static void group_signalled(Ending& t)
+    {
+        signal_group(t.run.leader > 0 ? t.run.leader : t.run.pid,
+                     GetParam().receiver_signal);
+    }
+
+    // A paste larger than the keys that may wait, behind XOFF: the store
+    // fills, then the keyboard is read again and dropped until Ctrl-B.
+    static void paste_beyond_the_bound(Ending& t)
+    {
+        write_bytes(t.device.master, "\x13");
+        usleep(50 * 1000);
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{2} << 20)));
+        write_bytes(t.user.master, "\x02");
+    }
+
+    // portterm < /dev/zero, and a line that takes nothing: the keys that
+    // wait stay under their bound, 1 MiB, beside what the receiving
+    // process takes.
+    static void endless_keyboard(Ending& t)
+    {
+        t.typed = std::string(size_t{4} << 20, '\0');
+        usleep(500 * 1000);
+        EXPECT_LT(memory_kib(t.sender, "VmHWM"),
+                  memory_kib(t.run.pid, "VmRSS") + 1536);
+        signal_group(t.run.leader, SIGTERM);
+    }
+
     // XOFF, keys and Ctrl-B typed, and XON only 300 ms later; two bytes like
     // any other without flow control.
     static void xon_after_ctrl_b(Ending& t)
@@ -781,20 +846,25 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
 {
     const end_case& c = GetParam();
     write_portrc("9600", c.flow);
+    pty& keyboard = c.keyboard_apart ? keys = open_pty() : user;
+    struct termios keyboard_before = settings_of(keyboard);
     if (c.output_to_pipe) {
         ASSERT_EQ(pipe(out), 0);
-        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, out[1], c.from));
-        close(out[1]);
-    } else {
-        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave, c.from));
     }
+    ASSERT_NO_FATAL_FAILURE(start_on(keyboard.slave,
+                                     c.output_to_pipe ? out[1] : user.slave,
+                                     c.from, c.own_session));
+    if (c.output_to_pipe)
+        close(out[1]);
     ASSERT_NO_FATAL_FAILURE(c.act(*this));
 
     int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "portterm did not end";
     if (c.receiver_signal == 0) {
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), *c.error ? 255 : 0);
+        EXPECT_EQ(WEXITSTATUS(status), c.status >= 0 ? c.status
+                                       : *c.error    ? 255
+                                                     : 0);
     } else {
         ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
         EXPECT_EQ(WTERMSIG(status), c.receiver_signal);
@@ -804,6 +874,8 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
         << "the sending process outlived the receiving process";
     EXPECT_EQ(children_of(run.leader), "") << "a process is left";
     expect_restored();
+    EXPECT_TRUE(same_settings(settings_of(keyboard), keyboard_before))
+        << "keyboard: " << describe(settings_of(keyboard));
 
     at_device += read_quiet(device.master, 100);
     if (c.every_key_arrives) {
@@ -811,10 +883,11 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
             << at_device.size() << " of " << typed.size() << " keys arrived";
     } else {
         EXPECT_EQ(typed.compare(0, at_device.size(), at_device), 0)
-            << "the device got what was not typed before the end";
+            << "the device got what was not typed before the end: "
+            << testing::PrintToString(at_device);
     }
     // What the user types now is the shell's.
-    write_bytes(user.master, "ls\r");
+    write_bytes(keyboard.master, "ls\r");
     EXPECT_EQ(read_quiet(device.master, 100), "");
     // The screen runs: the shell's prompt shows.
     read_quiet(user.master, 20);
@@ -853,6 +926,37 @@ INSTANTIATE_TEST_SUITE_P(
                       end_case{"OutputReaderGoesAwayWithSigpipeBlocked", "NONE",
                                true, Ending::output_reader_leaves, 0, false,
                                pipe_blocked, "standard output: Broken pipe\n"},
+                      end_case{"GroupTerminated", "NONE", false,
+                               Ending::group_signalled, SIGTERM, false},
+                      end_case{"GroupHungUp", "XON/XOFF", false,
+                               Ending::group_signalled, SIGHUP, false},
+                      end_case{"GroupInterrupted", "NONE", true,
+                               Ending::group_signalled, SIGINT, false},
+                      end_case{.name = "ReceiverCrashedInItsOwnSession",
+                               .flow = "NONE",
+                               .act = Ending::receiver_killed,
+                               .receiver_signal = SIGKILL,
+                               .own_session = true},
+                      end_case{.name = "KeyboardApartReceiverCrashed",
+                               .flow = "NONE",
+                               .act = Ending::screen_stopped_receiver_killed,
+                               .receiver_signal = SIGKILL,
+                               .keyboard_apart = true},
+                      end_case{.name = "KeyboardApartSenderKilled",
+                               .flow = "NONE",
+                               .act = Ending::sender_killed,
+                               .error = "keyboard: Killed\n",
+                               .status = 128 + SIGKILL,
+                               .keyboard_apart = true},
+                      end_case{"PasteBeyondTheBoundOnAHeldLine", "XON/XOFF",
+                               false, Ending::paste_beyond_the_bound, 0, false},
+                      end_case{"EndlessKeyboardOnALineThatTakesNothing",
+                               "NONE",
+                               false,
+                               Ending::endless_keyboard,
+                               SIGTERM,
+                               false,
+                               {0, "/dev/zero"}},
                       end_case{"OutputToAFullDevice", "NONE", false,
                                Ending::xon_after_ctrl_b, 0, false, full_stdout,
                                no_space}),
