@@ -24,12 +24,14 @@ const size_t KEYS_MAX = size_t{1} << 20;
 
 // Keys read from the keyboard that the device has not taken yet, in order:
 // bytes[sent] to bytes[held - 1].  full_since: when the store was found
-// full with the line taking nothing since, or 0.
+// full with the line taking nothing since, or 0.  It lives in static
+// storage, which starts at zero: only the memory that keys have used is
+// ever touched.
 struct waiting_keys {
     char bytes[KEYS_MAX];
-    size_t sent = 0;
-    size_t held = 0;
-    long full_since = 0;
+    size_t sent;
+    size_t held;
+    long full_since;
 };
 
 // Below this much room behind the waiting keys, those already sent make
