@@ -71,6 +71,18 @@ speed_t expected_speed(const std::string& text)
     return B19200;
 }
 
+// Any other rate of 1 to 4294967295 bit/s, as decimal digits without a
+// leading zero, is a custom rate; anything else none (0).
+unsigned expected_custom_rate(const std::string& text, speed_t code)
+{
+    if (code != B19200 || text == "19200" || text.empty() || text[0] == '0' ||
+        text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    unsigned long long rate = std::stoull(text);
+    return rate <= 0xffffffffULL ? static_cast<unsigned>(rate) : 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -98,12 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         exit(1);
     }
     BAUDRATE = B19200;
+    CUSTOM_RATE = 0;
     char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
     cnf_port(lines);
 
     // A line the file does not have means the default device, or nothing.
     const char* missing[3] = {"/dev/ttyS0", "", ""};
     speed_t want_speed = B19200;
+    unsigned want_custom = 0;
     for (int i = 0; i < 3; ++i) {
         std::string want;
         if (!input_line(data, size, i, want))
@@ -112,14 +126,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fail("no entry", i + 1, "(null)", want);
         if (want != lines[i])
             fail("entry", i + 1, lines[i], want);
-        if (i == 1)
+        if (i == 1) {
             want_speed = expected_speed(want); // a missing line: 19200
+            want_custom = expected_custom_rate(want, want_speed);
+        }
     }
     if (lines[3] != nullptr)
         fail("a fourth entry", 4, lines[3], "");
     if (BAUDRATE != want_speed)
         fail("speed code", 2, std::to_string(BAUDRATE),
              std::to_string(want_speed));
+    if (CUSTOM_RATE != want_custom)
+        fail("custom rate", 2, std::to_string(CUSTOM_RATE),
+             std::to_string(want_custom));
     for (char* line : lines)
         free(line);
     return 0;

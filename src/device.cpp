@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <iterator>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "lines.h"
+#include "settings.h"
 
 const char* MODEMDEVICE;
 int MODEMFD = -1;
@@ -93,17 +95,25 @@ const char* shown_device()
 // Writes the device's path and the texts on a line of their own to
 // standard error: the screen is raw and may be in the middle of a line.  One
 // write, so that the device's output does not break the line.
-void say_device(const char* a, const char* b = "", const char* c = "",
-                const char* d = "")
+void say_device(std::initializer_list<const char*> texts)
 {
-    const char* path = shown_device();
-    const char* texts[] = {
-        "\r\n", path != nullptr ? path : "device", ": ", a, b, c, d, "\r\n"};
-    struct iovec parts[std::size(texts)];
-    for (size_t i = 0; i < std::size(texts); ++i)
-        parts[i] = {const_cast<char*>(texts[i]), strlen(texts[i])};
+    struct iovec parts[12];
+    size_t n = 0;
+    for (const char* text : {"\r\n", shown_device(), ": "})
+        parts[n++] = {const_cast<char*>(text), strlen(text)};
+    for (const char* text : texts)
+        if (n < std::size(parts) - 1)
+            parts[n++] = {const_cast<char*>(text), strlen(text)};
+    parts[n++] = {const_cast<char*>("\r\n"), 2};
     // A line the screen does not take is lost; the relay goes on.
-    (void)!writev(STDERR_FILENO, parts, std::size(parts));
+    (void)!writev(STDERR_FILENO, parts, static_cast<int>(n));
+}
+
+// A rate in bit/s as decimal digits, in a buffer of the caller's.
+const char* decimal(unsigned rate, char (&text)[16])
+{
+    *std::to_chars(text, text + sizeof text - 1, rate).ptr = '\0';
+    return text;
 }
 
 // True when MODEMDEVICE itself, not a link to it, is a pseudo-terminal.
@@ -153,6 +163,22 @@ int open_device(int flags)
     LINEFD = line;
     REOPENABLE = REOPENABLE && !names_pseudo_terminal();
     return 0;
+}
+
+void check_line()
+{
+    line_rates now;
+    if (get_line_rates(MODEMFD, now) != 0)
+        return;
+    char asked[16], out[16], in[16];
+    if (now.in != cnf_rate() || now.out != cnf_rate())
+        say_device({decimal(cnf_rate(), asked),
+                    " bit/s refused, the line runs at ", decimal(now.out, out),
+                    now.in != now.out ? " out, " : "",
+                    now.in != now.out ? decimal(now.in, in) : "",
+                    now.in != now.out ? " in" : ""});
+    if ((port_new.c_cflag & CRTSCTS) != 0 && !now.rtscts)
+        say_device({"RTS/CTS refused, the line runs without flow control"});
 }
 
 void report_device(int error)
@@ -215,9 +241,9 @@ void drop_device(int& fd)
 void say_gone(int error)
 {
     LAST_REASON = 0;
-    say_device("gone (", strerror(error), ")",
-               REOPENABLE ? ", waiting for it; Ctrl-B quits"
-                          : "; Ctrl-B quits");
+    say_device(
+        {"gone (", strerror(error), ")",
+         REOPENABLE ? ", waiting for it; Ctrl-B quits" : "; Ctrl-B quits"});
 }
 
 bool take_device_back(int channel)
@@ -230,7 +256,7 @@ bool take_device_back(int channel)
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (error != 0) {
         if (LAST_REASON != 0 && error != LAST_REASON)
-            say_device(strerror(error), ", waiting for it; Ctrl-B quits");
+            say_device({strerror(error), ", waiting for it; Ctrl-B quits"});
         LAST_REASON = error;
         return false;
     }
@@ -240,7 +266,8 @@ bool take_device_back(int channel)
     send_device(channel, LINEFD);
     close(LINEFD);
     LINEFD = -1;
-    say_device("back");
+    say_device({"back"});
+    check_line();
     return true;
 }
 

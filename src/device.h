@@ -9,7 +9,8 @@
 #pragma once
 
 #include <csignal>
-#include <termios.h>
+
+#include "rate.h"
 
 extern const char* MODEMDEVICE;
 extern int MODEMFD; // read by the receiving process, blocking; -1 while away
@@ -36,6 +37,11 @@ int open_device(int flags);
 
 // Says on standard error why MODEMDEVICE cannot be used, as perror does.
 void report_device(int error);
+
+// Reads back the rate the device's line runs at, both ways, and its flow
+// control, and says which of portrc's the driver did not take: a driver
+// that cannot run a rate runs another one without a word.
+void check_line();
 
 // The signals that end the program from outside (SIGTERM, SIGHUP, SIGINT,
 // SIGQUIT) are caught once the terminals' settings are saved: the handler
@@ -68,7 +74,7 @@ bool take_device_back(int channel);
 struct device_note {
     int number;
     int error;
-    struct termios saved;
+    kernel_termios saved;
 };
 
 // Hands fd over with the device numbered DEVICE_NUMBER, and its settings.

@@ -7,7 +7,7 @@
 
 #include "settings.h"
 
-struct termios port_saved;
+kernel_termios port_saved;
 struct termios port_new;
 struct termios stdin_saved;
 struct termios stdin_raw;
@@ -62,11 +62,15 @@ void setup_lines(int device, char* const cnf_lines[3])
     tcsetattr(STDIN_FILENO, TCSANOW, &stdin_raw);
 }
 
+// The C library's records carry no custom rate: the device's settings are
+// saved and put back as the kernel keeps them.
 void setup_port(int device)
 {
-    tcgetattr(device, &port_saved);
+    get_kernel_termios(device, port_saved);
     tcflush(device, TCIFLUSH);
     tcsetattr(device, TCSANOW, &port_new);
+    if (CUSTOM_RATE != 0)
+        set_custom_rate(device, CUSTOM_RATE);
 }
 
 void keep_if_terminal(int fd)
@@ -82,7 +86,7 @@ void keep_if_terminal(int fd)
 
 void restore_port(int device)
 {
-    tcsetattr(device, TCSANOW, &port_saved);
+    set_kernel_termios(device, port_saved);
 }
 
 void restore_stdin()

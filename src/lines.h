@@ -4,7 +4,9 @@
 
 #include <termios.h>
 
-extern struct termios port_saved;  // the device as found
+#include "rate.h"
+
+extern kernel_termios port_saved;  // the device as found, rate and all
 extern struct termios port_new;    // the device's raw line
 extern struct termios stdin_saved; // standard input as found
 extern struct termios stdin_raw; // standard input without echo or line editing
@@ -20,7 +22,7 @@ void setup_lines(int device, char* const cnf_lines[3]);
 
 // The device's part of setup_lines, also for a device that has come back:
 // saves its settings in port_saved, drops the input it holds from before
-// and applies port_new.
+// and applies port_new, then CUSTOM_RATE if portrc names one.
 void setup_port(int device);
 
 // Keeps fd, a standard descriptor that this process does not use, when it

@@ -78,6 +78,7 @@ int main()
     }
 
     setup_lines(MODEMFD, cnf_lines);
+    check_line();
     catch_end_signals();
     struct sigaction action = {};
     action.sa_handler = child_handler;

@@ -2,11 +2,13 @@
 #include "settings.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 speed_t BAUDRATE = B19200;
+unsigned CUSTOM_RATE = 0;
 
 // The default device: the first serial port.
 #define CNF_DEVICE "/dev/ttyS0"
@@ -71,6 +73,19 @@ void cnf_set_speed(const char* text)
             return;
         }
     }
+    // Nothing else is a rate: not 0, which would hang the line up, nor a
+    // sign, a blank, a leading zero or more than 32 bits.
+    if (*text < '1' || *text > '9')
+        return;
+    unsigned long rate = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            return;
+        rate = rate * 10 + (*digit - '0');
+        if (rate > UINT32_MAX)
+            return;
+    }
+    CUSTOM_RATE = rate;
 }
 
 FILE* cnf_open()
@@ -102,6 +117,16 @@ FILE* cnf_open()
 }
 
 } // namespace
+
+unsigned cnf_rate()
+{
+    if (CUSTOM_RATE != 0)
+        return CUSTOM_RATE;
+    for (const cnf_speed& row : cnf_speeds)
+        if (row.code == BAUDRATE)
+            return strtoul(row.text, nullptr, 10);
+    return 0;
+}
 
 void cnf_port(char* cnf_lines[3])
 {

@@ -9,6 +9,14 @@
 // Starts at 19200 bit/s; only a speed from the table changes it.
 extern speed_t BAUDRATE;
 
+// Any other rate that the second line names, in bit/s, as decimal digits
+// alone without a leading zero, from 1 to 4294967295: the line runs at it
+// as the kernel's custom rate.  0 when the line runs at BAUDRATE.
+extern unsigned CUSTOM_RATE;
+
+// The rate in bit/s that portrc asks for: CUSTOM_RATE, or BAUDRATE's.
+unsigned cnf_rate();
+
 // The speeds a portrc may name: the exact text of its second line and the
 // speed code it gives.  Every speed of the Linux terminal interface, as its
 // rate in bit/s; 134 stands for 134.5.

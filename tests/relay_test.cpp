@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "rate.h"
 
 namespace {
 
@@ -236,9 +237,11 @@ TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
 struct line_case {
     const char* speed;
     const char* flow;
-    speed_t code;
+    unsigned rate; // bit/s, read back as the kernel has it
+    bool custom;   // a rate beside the speed codes
     tcflag_t iflag;
     tcflag_t cflag_flow;
+    unsigned found_at = 0; // the device's custom rate before, if any
 };
 
 class LineSettings : public Terminal,
@@ -247,6 +250,10 @@ class LineSettings : public Terminal,
 TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
     const line_case& c = GetParam();
+    if (c.found_at != 0) {
+        ASSERT_EQ(set_custom_rate(device.slave, c.found_at), 0);
+        device_before = settings_of(device);
+    }
     ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
     for (const pty* p : {&device, &user}) {
         struct termios t = settings_of(*p);
@@ -259,29 +266,38 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
     }
     // The device runs the line of portrc; the user's terminal keeps its own.
     struct termios d = settings_of(device), u = settings_of(user);
-    EXPECT_EQ(d.c_cflag, c.code | CS8 | CLOCAL | CREAD | c.cflag_flow);
-    EXPECT_EQ(cfgetispeed(&d), c.code);
-    EXPECT_EQ(cfgetospeed(&d), c.code);
+    EXPECT_EQ(d.c_cflag & ~(CBAUD | CIBAUD),
+              CS8 | CLOCAL | CREAD | c.cflag_flow);
+    line_rates rates = {};
+    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+    EXPECT_EQ(rates.in, c.rate);
+    EXPECT_EQ(rates.out, c.rate);
+    EXPECT_EQ(rates.custom, c.custom);
     EXPECT_EQ(u.c_cflag, user_before.c_cflag) << describe(u);
     EXPECT_EQ(cfgetispeed(&u), cfgetispeed(&user_before));
     EXPECT_EQ(cfgetospeed(&u), cfgetospeed(&user_before));
+    EXPECT_EQ(read_quiet(run.err, 10), "") << "a rate the line took is said";
     expect_clean_end(quit());
     expect_restored();
+    // Back at exactly the custom rate it was found at.
+    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+    EXPECT_EQ(rates.out, c.found_at != 0 ? c.found_at : 1200);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedsAndFlowControl, LineSettings,
-    ::testing::Values(line_case{"9600", "NONE", B9600, IGNPAR, 0},
-                      line_case{"38400", "NONE", B38400, IGNPAR, 0},
-                      line_case{"1200", "RTS/CTS", B1200, IGNPAR, CRTSCTS},
-                      line_case{"2400", "XON/XOFF", B2400,
-                                IGNPAR | IXON | IXOFF, 0},
-                      line_case{"4800", "xon/xoff", B4800, IGNPAR, 0},
-                      line_case{"4800", "rts/cts", B4800, IGNPAR, 0},
-                      line_case{"19200", "", B19200, IGNPAR, 0},
-                      line_case{"1000", "NONE", B19200, IGNPAR, 0},
-                      line_case{"115200", "NONE", B115200, IGNPAR, 0},
-                      line_case{"9600 ", "RTS/CTS ", B19200, IGNPAR, 0}));
+    ::testing::Values(
+        line_case{"9600", "NONE", 9600, false, IGNPAR, 0},
+        line_case{"38400", "NONE", 38400, false, IGNPAR, 0},
+        line_case{"1200", "RTS/CTS", 1200, false, IGNPAR, CRTSCTS},
+        line_case{"2400", "XON/XOFF", 2400, false, IGNPAR | IXON | IXOFF, 0},
+        line_case{"4800", "xon/xoff", 4800, false, IGNPAR, 0},
+        line_case{"4800", "rts/cts", 4800, false, IGNPAR, 0},
+        line_case{"19200", "", 19200, false, IGNPAR, 0},
+        line_case{"115200", "NONE", 115200, false, IGNPAR, 0},
+        line_case{"9600 ", "RTS/CTS ", 19200, false, IGNPAR, 0},
+        line_case{"1000", "NONE", 1000, true, IGNPAR, 0},
+        line_case{"74880", "RTS/CTS", 74880, true, IGNPAR, CRTSCTS, 250000}));
 
 TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {
@@ -1049,21 +1065,45 @@ TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
     close(again);
 }
 
+// portterm with a library preloaded, and its setting in the environment.
+std::vector<std::string> preloaded(const char* library, const char* setting)
+{
+    const char* asan = getenv("ASAN_OPTIONS");
+    return {"/usr/bin/env", std::string("LD_PRELOAD=") + library, setting,
+            // AddressSanitizer's runtime wants to come first; here it cannot.
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                ":verify_asan_link_order=0",
+            PORTTERM_PATH};
+}
+
+// A driver that does not take the rate and the flow control asked: the
+// line goes on at what it took, and says so, once, on a line of its own.
+TEST_F(Terminal, ARateTheDriverRefusesIsSaid)
+{
+    write_portrc("4000000", "RTS/CTS");
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         preloaded(REFUSED_RATE_PATH, "REFUSED_RATE=9600"));
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    const std::string path = device.path + ": ";
+    EXPECT_EQ(read_quiet(run.err, 100),
+              "\r\n" + path +
+                  "4000000 bit/s refused, the line runs at 9600\r\n" + "\r\n" +
+                  path +
+                  "RTS/CTS refused, the line runs without flow control\r\n");
+    write_bytes(device.master, "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    EXPECT_EQ(quit(), 0);
+    expect_restored();
+}
+
 // A SIGCHLD that lands after the receiving loop's last test of its flag
 // and before its device read, every time: the preloaded library delays
-// each one-byte read by 400 ms before it is made, and Ctrl-B comes then.
+// each device read by 400 ms before it is made, and Ctrl-B comes then.
 TEST_F(Terminal, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
 {
     write_portrc("9600", "NONE");
-    const char* asan = getenv("ASAN_OPTIONS");
-    run = start_portterm(
-        dir, user.slave, user.slave, user.slave,
-        {"/usr/bin/env", std::string("LD_PRELOAD=") + SLOW_READ_PATH,
-         "SLOW_READ_MS=400",
-         // AddressSanitizer's runtime wants to come first; here it cannot.
-         "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-             ":verify_asan_link_order=0",
-         PORTTERM_PATH});
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         preloaded(SLOW_READ_PATH, "SLOW_READ_MS=400"));
     ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
     ASSERT_TRUE(wait_until(
         [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));

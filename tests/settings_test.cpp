@@ -24,6 +24,7 @@ class Settings : public ::testing::Test {
         dir = make_temp_dir();
         ASSERT_EQ(chdir(dir.c_str()), 0);
         BAUDRATE = B19200;
+        CUSTOM_RATE = 0;
     }
 
     void TearDown() override
@@ -79,18 +80,39 @@ TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
         BAUDRATE = B1200 == code ? B2400 : B1200;
         read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
         EXPECT_EQ(BAUDRATE, code) << text;
+        EXPECT_EQ(CUSTOM_RATE, 0u) << text;
+        EXPECT_EQ(cnf_rate(), strtoul(text, nullptr, 10)) << text;
         EXPECT_EQ(line(1), text);
         forget_lines();
     }
 }
 
-TEST_F(Settings, AnUnknownSpeedLeaves19200)
+TEST_F(Settings, AnyOtherRateIsACustomRateAndAnythingElse19200)
 {
-    for (const char* text :
-         {"1000", "4000001", "115200 ", "115200\r", " 9600", "", "fast"}) {
+    // The rate in bit/s, or 0 for none: 19200 then.
+    const std::pair<const char*, unsigned> rows[] = {{"74880", 74880},
+                                                     {"250000", 250000},
+                                                     {"31250", 31250},
+                                                     {"1", 1},
+                                                     {"1000", 1000},
+                                                     {"4000001", 4000001},
+                                                     {"4294967295", ~0U},
+                                                     {"0", 0},
+                                                     {"074880", 0},
+                                                     {"74880 ", 0},
+                                                     {"+9600", 0},
+                                                     {"4294967296", 0},
+                                                     {"115200\r", 0},
+                                                     {" 9600", 0},
+                                                     {"", 0},
+                                                     {"fast", 0}};
+    for (const auto& [text, rate] : rows) {
         BAUDRATE = B19200;
+        CUSTOM_RATE = 0;
         read_portrc(std::string("/dev/x\n") + text + "\nNONE\n");
         EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200)) << '"' << text << '"';
+        EXPECT_EQ(CUSTOM_RATE, rate) << '"' << text << '"';
+        EXPECT_EQ(cnf_rate(), rate != 0 ? rate : 19200) << '"' << text << '"';
         EXPECT_EQ(line(1), text);
         forget_lines();
     }

@@ -21,7 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "settings.h"
+#include "rate.h"
 
 namespace {
 
@@ -66,13 +66,11 @@ void reply(const std::string& text)
     send("\r\n" + text + "\r\n");
 }
 
-// The rate in bit/s of a speed code, as portrc names it.
-long line_speed(speed_t code)
+// The rate in bit/s that the terminal set, a custom one as well.
+long line_speed()
 {
-    for (const cnf_speed& s : cnf_speeds)
-        if (s.code == code)
-            return strtol(s.text, nullptr, 10);
-    return 0;
+    line_rates rates;
+    return get_line_rates(MASTER, rates) == 0 ? rates.out : 0;
 }
 
 // The line as the terminal set it: speed and flow control.
@@ -86,8 +84,7 @@ std::string line_settings()
         flow = "RTS/CTS";
     else if ((t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF))
         flow = "XON/XOFF";
-    return "SPEED " + std::to_string(line_speed(cfgetospeed(&t))) + " FLOW " +
-           flow;
+    return "SPEED " + std::to_string(line_speed()) + " FLOW " + flow;
 }
 
 void reset()
@@ -138,10 +135,7 @@ void command(std::string line)
             reply("ERROR");
             return;
         }
-        struct termios t;
-        long speed =
-            tcgetattr(MASTER, &t) == 0 ? line_speed(cfgetospeed(&t)) : 0;
-        reply("CONNECT " + std::to_string(speed));
+        reply("CONNECT " + std::to_string(line_speed()));
         DATA_MODE = true;
         PLUSES = 0;
         LAST_BYTE_MS = now_ms();
