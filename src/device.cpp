@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "lines.h"
@@ -126,13 +125,6 @@ bool names_pseudo_terminal()
 }
 
 } // namespace
-
-long now_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 int open_own(int fd, int flags)
 {

@@ -22,8 +22,6 @@ extern int DEVICE_NUMBER;
 // opened again.
 extern bool REOPENABLE;
 
-long now_ms();
-
 // A description of fd's file of this process's own, opened with flags.
 // O_NONBLOCK on a shared description would reach the other process (and,
 // for the screen, the shell); on this one it reaches nobody else.

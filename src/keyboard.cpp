@@ -6,6 +6,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "device.h"
@@ -15,6 +16,13 @@ const int QUIT_KEY = 0x02;
 const long HELD_LINE_MS = 1000;
 
 namespace {
+
+long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
 
 // The most keys that wait for the line.  What the keyboard brings beyond
 // them waits where it is, in the terminal or the pipe, until the line takes
