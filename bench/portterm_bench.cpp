@@ -112,9 +112,9 @@ void start(session& s)
 // count the benchmark's own memory, copied by the fork before the exec.
 double finish(session& s)
 {
-    s.peak_kib = memory_kib(s.run.pid, "VmHWM");
+    s.peak_kib = status_figure(s.run.pid, "VmHWM");
     if (pid_t child = first_child_of(s.run.pid); child > 0)
-        s.peak_kib += memory_kib(child, "VmHWM");
+        s.peak_kib += status_figure(child, "VmHWM");
     double quit = now_us();
     write_bytes(s.user.master, s.r->quit);
     int status;

@@ -238,6 +238,13 @@ void say_gone(int error)
          REOPENABLE ? ", waiting for it; Ctrl-B quits" : "; Ctrl-B quits"});
 }
 
+void say_unsent(size_t count)
+{
+    char text[24];
+    *std::to_chars(text, text + sizeof text - 1, count).ptr = '\0';
+    say_device({text, " bytes of standard input not sent"});
+}
+
 bool take_device_back(int channel)
 {
     // MODEMFD and port_saved change together, unseen by end_handler.
@@ -290,12 +297,17 @@ void send_note(int channel, const device_note& note, int fd)
 
 void send_device(int channel, int fd)
 {
-    send_note(channel, {DEVICE_NUMBER, 0, port_saved}, fd);
+    send_note(channel, {DEVICE_NUMBER, 0, 0, port_saved}, fd);
 }
 
 void send_gone(int channel, int error)
 {
-    send_note(channel, {DEVICE_NUMBER, error, {}}, -1);
+    send_note(channel, {DEVICE_NUMBER, error, 0, {}}, -1);
+}
+
+void send_unsent(int channel, size_t unsent)
+{
+    send_note(channel, {-1, 0, unsent, {}}, -1);
 }
 
 int take_note(int channel, device_note& note, int& fd)

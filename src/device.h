@@ -9,6 +9,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 
 #include "rate.h"
 
@@ -60,6 +61,10 @@ void drop_device(int& fd);
 // (error is why) and whether it is waited for.
 void say_gone(int error);
 
+// Says that count bytes of a pipe or a file on standard input never
+// reached the device.
+void say_unsent(size_t count);
+
 // Tries MODEMDEVICE once, as at the start but without waiting for a
 // carrier.  When it is back: sets its line up as portrc says, says so,
 // numbers it and hands LINEFD over the channel.  Otherwise says why, once
@@ -68,10 +73,13 @@ bool take_device_back(int channel);
 
 // What the processes tell each other over the channel: a note with a
 // descriptor hands over the device numbered number with its saved
-// settings; one without says that the device of that number has gone.
+// settings; one without says that the device of that number has gone, or,
+// with unsent, how many keys of a pipe or a file the sending process, at
+// its end, never sent.
 struct device_note {
     int number;
     int error;
+    size_t unsent;
     kernel_termios saved;
 };
 
@@ -79,6 +87,8 @@ struct device_note {
 void send_device(int channel, int fd);
 // Says that the device numbered DEVICE_NUMBER has gone, and why.
 void send_gone(int channel, int error);
+// Says, at the sending process's end, how many keys were not sent.
+void send_unsent(int channel, size_t unsent);
 // Takes one note without waiting.  1: a note (fd is its descriptor, or
 // -1); 0: none; -1: the other process has ended.
 int take_note(int channel, device_note& note, int& fd);

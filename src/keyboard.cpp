@@ -30,21 +30,33 @@ long now_ms()
 // read meanwhile, its keys dropped, so that the quit key is still seen.
 const size_t KEYS_MAX = size_t{1} << 20;
 
+// What standard input has come to.  A pipe whose writer has gone is not
+// ended while keys are left in it: they go, as the line takes them.
+enum input_state { RUNNING, HUNG_UP, ENDED };
+
 // Keys read from the keyboard that the device has not taken yet, in order:
-// bytes[sent] to bytes[held - 1].  full_since: when the store was found
-// full with the line taking nothing since, or 0.  It lives in static
-// storage, which starts at zero: only the memory that keys have used is
-// ever touched.
+// bytes[sent] to bytes[held - 1].  left and held_from: what was left for the
+// line when it last took some, and since when (0: no count runs).  It lives
+// in static storage, which starts at zero: only the memory that keys have
+// used is ever touched.
 struct waiting_keys {
     char bytes[KEYS_MAX];
     size_t sent;
     size_t held;
-    long full_since;
+    input_state input;
+    size_t left;
+    long held_from;
 };
 
 // Below this much room behind the waiting keys, those already sent make
 // way: a read of the keyboard takes up to this much.
 const size_t KEY_READ = 4096;
+
+// True when standard input is a terminal: a user, who can type the quit key
+// again.  A pipe or a file is a script's, whose keys that never reach the
+// device are counted in UNSENT, said at the end and make it a failure.
+bool TERMINAL;
+size_t UNSENT;
 
 // Makes room for a read of the keyboard behind the waiting keys.  False
 // when the store is full.
@@ -60,16 +72,71 @@ bool make_room(waiting_keys& w)
     return w.held < KEYS_MAX;
 }
 
-// Puts both terminals back and ends the sending process.
-[[noreturn]] void end_sending()
+// Drops the waiting keys, and more (what the kernel or a pipe still held);
+// a script's count as unsent.
+void drop_keys(waiting_keys& w, size_t more = 0)
+{
+    if (!TERMINAL)
+        UNSENT += w.held - w.sent + more;
+    w.sent = w.held = 0;
+    w.held_from = 0;
+}
+
+// How long the line has taken nothing of what is left for it, in ms.
+long held_ms(waiting_keys& w, size_t left)
+{
+    long now = now_ms();
+    if (w.held_from == 0 || left < w.left) {
+        w.left = left;
+        w.held_from = now;
+    }
+    return now - w.held_from;
+}
+
+// Output the kernel holds for the device, not yet sent down the line.
+size_t unsent_output()
+{
+    int count = 0;
+    return LINEFD >= 0 && ioctl(LINEFD, TIOCOUTQ, &count) == 0 && count > 0
+               ? count
+               : 0;
+}
+
+// What standard input holds unread: a pipe's bytes, a terminal's keys.
+size_t unread_input()
+{
+    int count = 0;
+    return ioctl(STDIN_FILENO, FIONREAD, &count) == 0 && count > 0 ? count : 0;
+}
+
+// Puts both terminals back and ends the sending process; a script's keys
+// that were not sent are told to the receiving process, which says so.
+[[noreturn]] void end_sending(int channel)
 {
     if (LINEFD >= 0) {
         restore_port(LINEFD);
         close(LINEFD);
     }
     restore_stdin();
+    if (UNSENT > 0)
+        send_unsent(channel, UNSENT);
     // _exit: the stdio buffers copied from the parent are not ours to flush.
     _exit(0);
+}
+
+// Ends without waiting for the line: what waits for it is dropped, the
+// kernel's unsent output with it, since the last close of a serial port
+// waits for that output up to its closing delay, typically 30 s.  A
+// pseudo-terminal reports no such output, and a flush would drop what its
+// other side has taken but not yet read.  unread: what a pipe still holds
+// for the line.
+[[noreturn]] void end_dropping(waiting_keys& w, int channel, size_t unread)
+{
+    size_t queued = unsent_output();
+    if (queued > 0)
+        tcflush(LINEFD, TCOFLUSH);
+    drop_keys(w, queued + unread);
+    end_sending(channel);
 }
 
 // The receiving process has ended, for whatever reason: nobody shows the
@@ -78,12 +145,12 @@ bool make_room(waiting_keys& w)
 // than the keyboard when the keyboard is redirected.  (While it runs, the
 // screen is its own: restarted here, it would let the receiving process
 // read on from a device that echoes again.)
-[[noreturn]] void end_with_receiver()
+[[noreturn]] void end_with_receiver(int channel)
 {
     if (LINEFD >= 0)
         tcflush(LINEFD, TCOFLUSH);
     restore_stdout();
-    end_sending();
+    end_sending(channel);
 }
 
 // The device has gone, as this process found: it lets it go at once with
@@ -93,7 +160,7 @@ bool make_room(waiting_keys& w)
 void let_go(waiting_keys& w, pid_t receiver, int channel, int error)
 {
     drop_device(LINEFD);
-    w.sent = w.held = 0;
+    drop_keys(w);
     send_gone(channel, error);
     if (getppid() == receiver)
         kill(receiver, SIGCHLD);
@@ -114,7 +181,7 @@ void take_notes(waiting_keys& w, int channel)
         sigset_t old = hold_end_signals();
         if (LINEFD >= 0)
             drop_device(LINEFD);
-        w.sent = w.held = 0;
+        drop_keys(w);
         if (fd >= 0) {
             LINEFD = fd;
             DEVICE_NUMBER = note.number;
@@ -123,7 +190,7 @@ void take_notes(waiting_keys& w, int channel)
         sigprocmask(SIG_SETMASK, &old, nullptr);
     }
     if (taken < 0)
-        end_with_receiver();
+        end_with_receiver(channel);
 }
 
 // Passes the waiting keys to the device, as many as the line takes now, in
@@ -160,83 +227,64 @@ bool read_keys(waiting_keys& w, bool keep)
     return quit != nullptr;
 }
 
-// Output the kernel holds for the device, not yet sent down the line.
-size_t unsent_output()
-{
-    int count = 0;
-    return ioctl(LINEFD, TIOCOUTQ, &count) == 0 && count > 0 ? count : 0;
-}
-
-// After the quit key the keys typed before it still go, while the line
-// takes them.  A line that has taken nothing for HELD_LINE_MS is held (XOFF,
-// CTS low, a device that is off): what is left is dropped, the kernel's
-// unsent output with it, since the last close of a serial port waits for
-// that output up to its closing delay, typically 30 s.
-void send_rest(waiting_keys& w, pid_t receiver, int channel)
-{
-    size_t left_before = 0;
-    long give_up = 0;
-    while (LINEFD >= 0) {
-        send_waiting(w, receiver, channel);
-        size_t left = LINEFD < 0 ? 0 : w.held - w.sent + unsent_output();
-        if (left == 0)
-            return;
-        if (give_up == 0 || left < left_before) {
-            left_before = left;
-            give_up = now_ms() + HELD_LINE_MS;
-        } else if (now_ms() >= give_up) {
-            break;
-        }
-        // Polled every 100 ms: the kernel tells nobody when its output
-        // queue shrinks.
-        struct pollfd wait[2] = {{w.sent < w.held ? LINEFD : -1, POLLOUT, 0},
-                                 {channel, POLLIN, 0}};
-        if (poll(wait, 2, 100) > 0 && wait[1].revents != 0)
-            break;
-    }
-    if (LINEFD >= 0)
-        tcflush(LINEFD, TCOFLUSH);
-}
-
 } // namespace
 
 // The keyboard is read while the line holds the keys back, so that the
 // quit key is seen whatever the line does; the keys wait, in order, until
-// the device takes them.  A terminal is read too, its keys dropped, while
-// the device is away or the line has held a full store for HELD_LINE_MS.
-// A pipe or a file is not read then: what it holds waits for the line.  A
-// pipe whose writer has gone is the end of input; while the device is
-// away, only once nothing is left in it.
+// the device takes them.  A pipe or a file is read only while there is room
+// for its keys and a device to take them: what it holds waits for the line,
+// and none of it is ever read to be dropped.  A terminal is read too, its
+// keys dropped, while the device is away, while the line has held a full
+// store for HELD_LINE_MS, and after the quit key, when a second one, or the
+// terminal's end, ends at once.
+//
+// After the quit key or the end of the input the keys before it still go,
+// while the line takes them.  A line that has taken nothing for
+// HELD_LINE_MS then is held (XOFF, CTS low, a device that is off): what is
+// left is dropped, and the program ends.  The same holds from the hang-up
+// of a pipe with keys left in it, which are read on as the line takes them.
 void relay_keyboard_to_device(pid_t receiver, int channel)
 {
     keep_if_terminal(STDOUT_FILENO);
-    const bool terminal = isatty(STDIN_FILENO);
-    // False while the device is away after a pipe has hung up with keys
-    // left in it: its hang-up would wake every poll.
-    bool watched = true;
+    TERMINAL = isatty(STDIN_FILENO);
     static waiting_keys w;
-    bool quit = false;
-    while (!quit) {
-        bool away = LINEFD < 0;
-        watched = watched || !away;
-        bool room = make_room(w);
-        if (room || w.full_since == 0)
-            w.full_since = room ? 0 : now_ms();
-        long held_ms = room ? 0 : now_ms() - w.full_since;
-        bool reading =
-            away ? terminal : room || (terminal && held_ms >= HELD_LINE_MS);
+    for (;;) {
+        const bool away = LINEFD < 0;
+        const bool room = make_room(w);
+        const bool ending = w.input != RUNNING;
+        const size_t unread = w.input == HUNG_UP ? unread_input() : 0;
+        size_t left = w.held - w.sent;
+        if (ending && !away)
+            left += unsent_output() + unread;
+        if (w.input == ENDED && (away || left == 0))
+            end_sending(channel);
+        long held = 0;
+        if (away || (room && !ending))
+            w.held_from = 0;
+        else
+            held = held_ms(w, left);
+        if (ending && held >= HELD_LINE_MS)
+            end_dropping(w, channel, unread);
+
+        bool keep = !away && room && w.input != ENDED;
+        bool drop = TERMINAL && (away || w.input == ENDED ||
+                                 (!room && held >= HELD_LINE_MS));
+        // A pipe that waits is watched for its writer's end alone.
+        bool watch = !TERMINAL && w.input == RUNNING;
+        short events = keep || drop ? POLLIN : 0;
+        int timeout = -1;
+        if (ending && !away && left > 0)
+            timeout = 100; // the kernel tells nobody when its queue shrinks
+        else if (TERMINAL && events == 0 && !away)
+            timeout = static_cast<int>(HELD_LINE_MS - held);
         struct pollfd wait[3] = {
-            {watched && (reading || !terminal) ? STDIN_FILENO : -1,
-             static_cast<short>(reading ? POLLIN : 0), 0},
+            {events != 0 || watch ? STDIN_FILENO : -1, events, 0},
             {LINEFD, static_cast<short>(w.sent < w.held ? POLLOUT : 0), 0},
             {channel, POLLIN, 0}};
-        int timeout = reading || !terminal
-                          ? -1
-                          : static_cast<int>(HELD_LINE_MS - held_ms);
         if (poll(wait, 3, timeout) < 0)
             continue;
         if (wait[2].revents & (POLLHUP | POLLERR))
-            end_with_receiver();
+            end_with_receiver(channel);
         if (wait[1].revents & (POLLHUP | POLLERR))
             let_go(w, receiver, channel, EIO);
         // Notes first: keys typed while the device was away were read and
@@ -244,16 +292,17 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
         // meant for it.
         if (wait[2].revents & POLLIN)
             take_notes(w, channel);
-        if (wait[0].revents != 0 && !reading) {
-            int unread = 0;
-            quit = !away || ioctl(STDIN_FILENO, FIONREAD, &unread) != 0 ||
-                   unread == 0;
-            watched = false;
-        } else if (wait[0].revents != 0) {
-            quit = read_keys(w, LINEFD >= 0 && w.held < KEYS_MAX);
+        if (wait[0].revents != 0 && events == 0) {
+            w.input = unread_input() == 0 ? ENDED : HUNG_UP;
+            w.held_from = 0;
+        } else if (wait[0].revents != 0 && (TERMINAL || LINEFD >= 0)) {
+            if (read_keys(w, keep && LINEFD >= 0)) {
+                if (w.input == ENDED)
+                    end_dropping(w, channel, 0); // the quit key again
+                w.input = ENDED;
+                w.held_from = 0;
+            }
         }
         send_waiting(w, receiver, channel);
     }
-    send_rest(w, receiver, channel);
-    end_sending();
 }

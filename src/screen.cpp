@@ -54,13 +54,17 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit)
     return ready[1].revents;
 }
 
+// Keys of a pipe or a file that the sending process never sent, as it said
+// at its end.
+size_t UNSENT = 0;
+
 // Puts the device and the screen back and ends the receiving process.  The
 // screen may be another terminal than the keyboard: it is settled here.
 // After a normal end this applies the same settings again.  error is the
 // errno of a write to standard output that failed for good, reported once
 // the terminals are back, or 0.  ended is the child's wait status, when it
 // has ended: a child killed by a signal put nothing back, and its end is no
-// success.
+// success; nor is a script's keys left unsent.
 [[noreturn]] void end_receiving(int error, int ended = 0)
 {
     bool killed = WIFSIGNALED(ended);
@@ -75,8 +79,10 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit)
         psignal(WTERMSIG(ended), "keyboard");
         exit(128 + WTERMSIG(ended));
     }
+    if (error == 0 && UNSENT > 0)
+        say_unsent(UNSENT);
     if (error == 0)
-        exit(0);
+        exit(UNSENT > 0 ? -1 : 0);
     errno = error;
     perror("standard output");
     exit(-1);
@@ -91,25 +97,28 @@ void device_gone(int channel, int error)
     say_gone(error);
 }
 
-// Called when STOP is set.  Ends the receiving process when the child has
-// ended; otherwise takes what the child has said: that the device it held
-// has gone (a write of its failed for good).
+// Called when STOP is set.  Takes what the child has said: that the device
+// it held has gone (a write of its failed for good), or, last, what it did
+// not send.  Ends the receiving process when the child has ended: its notes
+// came before its end, and are all taken first.
 void check_child(pid_t child, int channel)
 {
     STOP = 0;
     if (MODEMFD >= 0)
         fcntl(MODEMFD, F_SETFL, 0);
-    int ended = 0;
-    if (waitpid(child, &ended, WNOHANG) == child)
-        end_receiving(0, ended);
+    int status = 0;
+    bool ended = waitpid(child, &status, WNOHANG) == child;
     device_note note;
     int fd;
     while (take_note(channel, note, fd) == 1) {
         if (fd >= 0)
             close(fd); // the child hands nothing over
-        if (note.number == DEVICE_NUMBER && MODEMFD >= 0)
+        UNSENT += note.unsent;
+        if (!ended && note.number == DEVICE_NUMBER && MODEMFD >= 0)
             device_gone(channel, note.error);
     }
+    if (ended)
+        end_receiving(0, status);
 }
 
 // Writes what was read from the device to the screen, all of it.  A

@@ -77,7 +77,9 @@ void cnf_set_speed(const char* text)
     // sign, a blank, a leading zero or more than 32 bits.
     if (*text < '1' || *text > '9')
         return;
-    unsigned long rate = 0;
+    // 64 bits wherever the program is built: a 32-bit unsigned long would
+    // wrap before the test below sees the rate past its bound.
+    uint64_t rate = 0;
     for (const char* digit = text; *digit != '\0'; ++digit) {
         if (*digit < '0' || *digit > '9')
             return;
@@ -85,7 +87,7 @@ void cnf_set_speed(const char* text)
         if (rate > UINT32_MAX)
             return;
     }
-    CUSTOM_RATE = rate;
+    CUSTOM_RATE = static_cast<unsigned>(rate);
 }
 
 FILE* cnf_open()

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -131,6 +132,10 @@ std::string describe(const struct termios& t)
     if (handed.sigpipe_blocked)
         sigaddset(&set, SIGPIPE);
     sigprocmask(SIG_SETMASK, &set, 0);
+    if (handed.no_core) {
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+    }
     std::vector<char*> args;
     args.reserve(argv.size() + 2);
     for (const std::string& a : argv)
@@ -495,7 +500,7 @@ long cpu_ticks(pid_t pid)
            std::max(stat_number(pid, 15), 0L);
 }
 
-long memory_kib(pid_t pid, const std::string& figure)
+long status_figure(pid_t pid, const std::string& figure)
 {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find(figure + ":");

@@ -45,6 +45,7 @@ struct inherited {
     bool sigchld_blocked = false;
     bool sigpipe_ignored = false;
     bool sigpipe_blocked = false;
+    bool no_core = false; // a core size limit of 0
 };
 
 // Starts build/portterm (or the command argv) in dir with in, out as its
@@ -109,8 +110,9 @@ std::vector<int> open_flags(pid_t pid, const std::string& path);
 long controlling_terminal(pid_t pid);
 // Processor time of pid in clock ticks (user + system), from /proc.
 long cpu_ticks(pid_t pid);
-// A memory figure of pid in KiB, such as "VmHWM", from /proc; 0 when gone.
-long memory_kib(pid_t pid, const std::string& figure);
+// A figure of pid from /proc/PID/status, such as "VmHWM" (in KiB) or
+// "voluntary_ctxt_switches"; 0 when it is gone.
+long status_figure(pid_t pid, const std::string& figure);
 
 long now_ms();
 

@@ -329,6 +329,8 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
         {"/dev/modem-\u00e9", "/dev/modem-\u00e9: No such file or directory"},
         {"/dev/\x9b\u009b\u009d\u00db\xa0",
          "/dev/\\233\\302\\233\\302\\235\u00db\xa0: No such file or directory"},
+        {"/dev/\x80\x9f\u0080\u009f",
+         "/dev/\\200\\237\\302\\200\\302\\237: No such file or directory"},
         {"/dev/" + std::string(PATH_MAX, 'x'),
          "/dev/" + std::string(PATH_MAX - 5, 'x') + "...: File name too long"}};
     for (const auto& [path, shown] : paths) {
@@ -711,6 +713,8 @@ struct end_case {
     int status = -1;                // its exit status, when not the above
     bool keyboard_apart = false;    // portterm < /dev/pts/N
     bool own_session = false;       // exec portterm: it leads the session
+    bool piped = false;             // producer | portterm
+    bool unsent = false; // what the device did not get is said, status 255
 };
 
 const inherited full_stdout{1, "/dev/full"}, no_stdout{.fd = 1},
@@ -730,10 +734,13 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     std::string at_device; // what the device got of them
     int out[2] = {-1, -1}; // the pipe standard output goes to, if any
     pty keys;              // the keyboard, when apart from the screen
+    int feed = -1;         // the pipe's writing end, when standard input
 
     void TearDown() override
     {
         close_pty(keys);
+        if (feed >= 0)
+            close(feed);
         Terminal::TearDown();
     }
 
@@ -827,9 +834,67 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     {
         t.typed = std::string(size_t{4} << 20, '\0');
         usleep(500 * 1000);
-        EXPECT_LT(memory_kib(t.sender, "VmHWM"),
-                  memory_kib(t.run.pid, "VmRSS") + 1536);
+        EXPECT_LT(status_figure(t.sender, "VmHWM"),
+                  status_figure(t.run.pid, "VmRSS") + 1536);
         signal_group(t.run.leader, SIGTERM);
+    }
+
+    // More than the store piped into a line that takes nothing, held past
+    // HELD_LINE_MS while the writer lives: nothing may go then.  The writer
+    // ends with bytes left in the pipe, and the sending process takes the
+    // hang-up; then the device reads all, or nothing.
+    static void pipe_outlives_its_writer(Ending& t)
+    {
+        t.typed = paste_of(size_t{5} << 18);
+        ASSERT_EQ(write_within(t.feed, t.typed, 5000), t.typed.size());
+        int in_pipe = 0;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return ioctl(t.feed, FIONREAD, &in_pipe) == 0 &&
+                       in_pipe + (size_t{1} << 20) <= t.typed.size();
+            },
+            2000));
+        usleep(1200 * 1000);
+        ASSERT_EQ(ioctl(t.feed, FIONREAD, &in_pipe), 0);
+        ASSERT_GT(in_pipe, 0) << "the pipe was read to be dropped";
+        long woken = status_figure(t.sender, "voluntary_ctxt_switches");
+        close(t.feed);
+        t.feed = -1;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return status_figure(t.sender, "voluntary_ctxt_switches") >
+                           woken &&
+                       process_state(t.sender) == 'S';
+            },
+            2000));
+        if (!GetParam().unsent)
+            t.at_device = read_bytes(t.device.master, t.typed.size(), 10000);
+    }
+
+    // A paste into a line read slowly but steadily, Ctrl-B, and Ctrl-B again
+    // half a second later: the end comes within 2 s of the second, while the
+    // rest of the paste would need half a minute.
+    static void second_ctrl_b(Ending& t)
+    {
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{512} * 1024)));
+        write_bytes(t.user.master, "\x02");
+        long second = now_ms() + 500;
+        bool typed = false;
+        while (process_exists(t.run.pid) && now_ms() < second + 2000) {
+            t.at_device += read_bytes(t.device.master, 512, 100);
+            usleep(40 * 1000);
+            if (!typed && now_ms() >= second)
+                write_bytes(t.user.master, "\x02");
+            typed = typed || now_ms() >= second;
+        }
+        EXPECT_FALSE(process_exists(t.run.pid))
+            << "2 s after the second Ctrl-B, with " << t.at_device.size()
+            << " bytes sent";
+    }
+
+    static void ctrl_backslash(Ending& t)
+    {
+        write_bytes(t.user.master, "\x1c");
     }
 
     // XOFF, keys and Ctrl-B typed, and XON only 300 ms later; two bytes like
@@ -867,25 +932,37 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
     if (c.output_to_pipe) {
         ASSERT_EQ(pipe(out), 0);
     }
-    ASSERT_NO_FATAL_FAILURE(start_on(keyboard.slave,
-                                     c.output_to_pipe ? out[1] : user.slave,
-                                     c.from, c.own_session));
+    int in[2] = {keyboard.slave, -1};
+    if (c.piped) {
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_GT(fcntl(in[1], F_SETPIPE_SZ, 1 << 20), 0);
+        feed = in[1];
+    }
+    ASSERT_NO_FATAL_FAILURE(start_on(
+        in[0], c.output_to_pipe ? out[1] : user.slave, c.from, c.own_session));
     if (c.output_to_pipe)
         close(out[1]);
+    if (c.piped)
+        close(in[0]);
     ASSERT_NO_FATAL_FAILURE(c.act(*this));
 
     int status = wait_for_exit(run, quit_timeout_ms);
     ASSERT_NE(status, -1) << "portterm did not end";
     if (c.receiver_signal == 0) {
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), c.status >= 0 ? c.status
-                                       : *c.error    ? 255
-                                                     : 0);
+        EXPECT_EQ(WEXITSTATUS(status), c.status >= 0          ? c.status
+                                       : *c.error || c.unsent ? 255
+                                                              : 0);
     } else {
         ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
         EXPECT_EQ(WTERMSIG(status), c.receiver_signal);
     }
-    EXPECT_EQ(read_quiet(run.err, 50), c.error);
+    at_device += read_quiet(device.master, 100);
+    EXPECT_EQ(read_quiet(run.err, 50),
+              c.unsent ? "\r\n" + device.path + ": " +
+                             std::to_string(typed.size() - at_device.size()) +
+                             " bytes of standard input not sent\r\n"
+                       : c.error);
     EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 1000))
         << "the sending process outlived the receiving process";
     EXPECT_EQ(children_of(run.leader), "") << "a process is left";
@@ -893,7 +970,6 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
     EXPECT_TRUE(same_settings(settings_of(keyboard), keyboard_before))
         << "keyboard: " << describe(settings_of(keyboard));
 
-    at_device += read_quiet(device.master, 100);
     if (c.every_key_arrives) {
         EXPECT_TRUE(at_device == typed)
             << at_device.size() << " of " << typed.size() << " keys arrived";
@@ -975,7 +1051,25 @@ INSTANTIATE_TEST_SUITE_P(
                                {0, "/dev/zero"}},
                       end_case{"OutputToAFullDevice", "NONE", false,
                                Ending::xon_after_ctrl_b, 0, false, full_stdout,
-                               no_space}),
+                               no_space},
+                      end_case{.name = "PipeOutlivesItsWriterOnAHeldLine",
+                               .flow = "NONE",
+                               .act = Ending::pipe_outlives_its_writer,
+                               .every_key_arrives = true,
+                               .piped = true},
+                      end_case{.name = "PipeLeftFullByItsWriterIsSaidUnsent",
+                               .flow = "NONE",
+                               .act = Ending::pipe_outlives_its_writer,
+                               .piped = true,
+                               .unsent = true},
+                      end_case{"SecondCtrlBOnASlowLine", "NONE", false,
+                               Ending::second_ctrl_b, 0, false},
+                      end_case{.name = "CtrlBackslashWithOutputRedirected",
+                               .flow = "NONE",
+                               .output_to_pipe = true,
+                               .act = Ending::ctrl_backslash,
+                               .receiver_signal = SIGQUIT,
+                               .from = {.no_core = true}}),
     [](const ::testing::TestParamInfo<end_case>& info) {
         return info.param.name;
     });
