@@ -1,23 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "device.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
-#include <iterator>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "channel.h"
 #include "lines.h"
+#include "messages.h"
 #include "settings.h"
 
 const char* MODEMDEVICE;
@@ -25,106 +23,72 @@ int MODEMFD = -1;
 int LINEFD = -1;
 int DEVICE_NUMBER = 0;
 bool REOPENABLE = true;
+bool LINK_RENEWED = false;
 
 namespace {
 
 // The major numbers of pseudo-terminals' terminal side.
 const unsigned PTY_FIRST_MAJOR = 136, PTY_LAST_MAJOR = 143;
 
-// Why the device could not be opened when it was last tried, 0 before the
-// first try after it went: the line that says it has gone stands for the
-// first reason, and each new one after it is said once.
-int LAST_REASON = 0;
-
-// The length of the valid UTF-8 sequence at s, of at most left bytes, or 0.
-size_t utf8_length(const unsigned char* s, size_t left)
+bool is_pseudo_terminal(const struct stat& node)
 {
-    if (s[0] < 0x80)
-        return 1;
-    size_t n = s[0] >= 0xf0 ? 4 : s[0] >= 0xe0 ? 3 : s[0] >= 0xc2 ? 2 : 0;
-    if (n == 0 || n > left || s[0] > 0xf4)
-        return 0;
-    // The second byte's range rules out overlong forms, surrogates and
-    // values beyond U+10FFFF.
-    unsigned low = s[0] == 0xe0 ? 0xa0 : s[0] == 0xf0 ? 0x90 : 0x80;
-    unsigned high = s[0] == 0xed ? 0x9f : s[0] == 0xf4 ? 0x8f : 0xbf;
-    if (s[1] < low || s[1] > high)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (s[k] < 0x80 || s[k] > 0xbf)
-            return 0;
-    return n;
-}
-
-// MODEMDEVICE as messages show it: its control characters as a backslash
-// and three octal digits, so that a portrc cannot drive the user's terminal
-// through a message.  They are C0 and DEL, and C1, which 8-bit terminals
-// take as ESC [ and the like: bytes 0x80 to 0x9F outside a UTF-8 sequence,
-// and the sequences of U+0080 to U+009F.  Other UTF-8 stays as it is.  A
-// path longer than PATH_MAX, which names no file, is cut there, with "...".
-const char* shown_device()
-{
-    static char shown[4 * size_t{PATH_MAX} + sizeof "..."];
-    if (shown[0] != '\0')
-        return shown;
-    const auto* path = reinterpret_cast<const unsigned char*>(MODEMDEVICE);
-    size_t length = strnlen(MODEMDEVICE, PATH_MAX + 1);
-    size_t end = std::min<size_t>(length, PATH_MAX);
-    char* to = shown;
-    for (size_t i = 0; i < end;) {
-        size_t n = utf8_length(path + i, end - i);
-        bool control = n == 0   ? path[i] <= 0x9f
-                       : n == 1 ? path[i] < 0x20 || path[i] == 0x7f
-                                : path[i] == 0xc2 && path[i + 1] <= 0x9f;
-        for (size_t stop = i + std::max<size_t>(n, 1); i < stop; ++i) {
-            if (control) {
-                *to++ = '\\';
-                *to++ = static_cast<char>('0' + (path[i] >> 6));
-                *to++ = static_cast<char>('0' + (path[i] >> 3 & 7));
-                *to++ = static_cast<char>('0' + (path[i] & 7));
-            } else {
-                *to++ = static_cast<char>(path[i]);
-            }
-        }
-    }
-    memcpy(to, length > end ? "..." : "", length > end ? sizeof "..." : 1);
-    return shown;
-}
-
-// Writes the device's path and the texts on a line of their own to
-// standard error: the screen is raw and may be in the middle of a line.  One
-// write, so that the device's output does not break the line.
-void say_device(std::initializer_list<const char*> texts)
-{
-    struct iovec parts[12];
-    size_t n = 0;
-    for (const char* text : {"\r\n", shown_device(), ": "})
-        parts[n++] = {const_cast<char*>(text), strlen(text)};
-    for (const char* text : texts)
-        if (n < std::size(parts) - 1)
-            parts[n++] = {const_cast<char*>(text), strlen(text)};
-    parts[n++] = {const_cast<char*>("\r\n"), 2};
-    // A line the screen does not take is lost; the relay goes on.
-    (void)!writev(STDERR_FILENO, parts, static_cast<int>(n));
-}
-
-// A rate in bit/s as decimal digits, in a buffer of the caller's.
-const char* decimal(unsigned rate, char (&text)[16])
-{
-    *std::to_chars(text, text + sizeof text - 1, rate).ptr = '\0';
-    return text;
-}
-
-// True when MODEMDEVICE itself, not a link to it, is a pseudo-terminal.
-bool names_pseudo_terminal()
-{
-    struct stat node;
-    return lstat(MODEMDEVICE, &node) == 0 && S_ISCHR(node.st_mode) &&
-           major(node.st_rdev) >= PTY_FIRST_MAJOR &&
+    return S_ISCHR(node.st_mode) && major(node.st_rdev) >= PTY_FIRST_MAJOR &&
            major(node.st_rdev) <= PTY_LAST_MAJOR;
 }
 
+// The kinds of reason that lines tell apart: a real USB adapter reports
+// EIO, then ENODEV, then its node goes, and that is one departure.
+int reason_of(int error)
+{
+    switch (error) {
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return ENOENT; // not there
+    case EPERM:
+        return EACCES; // refused
+    case EBUSY:
+        return EAGAIN; // busy, or locked by another program
+    default:
+        return error; // ENOTTY, not a terminal, and any other
+    }
+}
+
+// The kind of reason the device could not be opened for when it was last
+// tried; the line that says it has gone stands for the first, and each new
+// kind after it is said once.
+int LAST_REASON = 0;
+
+// The link MODEMDEVICE, as it was when a pseudo-terminal was last opened
+// through it; st_nlink 0 when it was not such a link.  The pseudo-terminal
+// that gets the same number later is another program's, perhaps another
+// user's login: the link is taken back only once it is made anew, as a
+// device simulator that starts again makes it.
+struct stat PTY_LINK;
+
+bool stale_link()
+{
+    struct stat now;
+    return PTY_LINK.st_nlink != 0 && !LINK_RENEWED &&
+           lstat(MODEMDEVICE, &now) == 0 && now.st_dev == PTY_LINK.st_dev &&
+           now.st_ino == PTY_LINK.st_ino &&
+           now.st_ctim.tv_sec == PTY_LINK.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == PTY_LINK.st_ctim.tv_nsec;
+}
+
+void say_device(std::initializer_list<const char*> texts)
+{
+    say_line(MODEMDEVICE, texts);
+}
+
 } // namespace
+
+long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
 
 int open_own(int fd, int flags)
 {
@@ -136,24 +100,45 @@ int open_own(int fd, int flags)
 }
 
 // Only a terminal will do: anything else would be read and written as if it
-// were one.  The lock keeps a second terminal program off the port; it
-// belongs to MODEMFD's description and goes with its last close.
+// were one.  The path is opened once, as O_PATH, which opens nothing: only
+// a character device is then opened through that description, so that a
+// fifo's reader or another file's owner never sees an open.  The lock keeps
+// a second terminal program off the port; it belongs to MODEMFD's
+// description and goes with its last close.
 int open_device(int flags)
 {
-    int fd = open(MODEMDEVICE, O_RDWR | O_NOCTTY | flags);
-    if (fd < 0)
+    if (stale_link())
+        return ENOENT; // not back yet
+    struct stat link, node;
+    bool linked = lstat(MODEMDEVICE, &link) == 0 && S_ISLNK(link.st_mode);
+    int path = open(MODEMDEVICE, O_PATH | O_CLOEXEC);
+    if (path < 0)
         return errno;
+    int fd = -1;
+    if (fstat(path, &node) != 0 || !S_ISCHR(node.st_mode))
+        errno = ENOTTY;
+    else
+        fd = open_own(path, O_RDWR | flags);
+    int error = errno;
+    close(path);
+    if (fd < 0)
+        return error;
     int line = -1;
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         fcntl(fd, F_SETFL, 0) != 0 ||
         (line = open_own(fd, O_WRONLY | O_NONBLOCK)) < 0) {
-        int error = errno;
+        error = errno;
         close(fd);
         return error;
     }
     MODEMFD = fd;
     LINEFD = line;
-    REOPENABLE = REOPENABLE && !names_pseudo_terminal();
+    PTY_LINK = {};
+    if (linked && is_pseudo_terminal(node))
+        PTY_LINK = link;
+    LINK_RENEWED = false;
+    REOPENABLE = REOPENABLE &&
+                 !(lstat(MODEMDEVICE, &link) == 0 && is_pseudo_terminal(link));
     return 0;
 }
 
@@ -162,7 +147,7 @@ void check_line()
     line_rates now;
     if (get_line_rates(MODEMFD, now) != 0)
         return;
-    char asked[16], out[16], in[16];
+    char asked[24], out[24], in[24];
     if (now.in != cnf_rate() || now.out != cnf_rate())
         say_device({decimal(cnf_rate(), asked),
                     " bit/s refused, the line runs at ", decimal(now.out, out),
@@ -175,8 +160,10 @@ void check_line()
 
 void report_device(int error)
 {
+    static char shown[SHOWN_MAX];
+    show_path(MODEMDEVICE, shown);
     errno = error;
-    perror(shown_device());
+    perror(shown);
 }
 
 namespace {
@@ -232,7 +219,7 @@ void drop_device(int& fd)
 
 void say_gone(int error)
 {
-    LAST_REASON = 0;
+    LAST_REASON = reason_of(error);
     say_device(
         {"gone (", strerror(error), ")",
          REOPENABLE ? ", waiting for it; Ctrl-B quits" : "; Ctrl-B quits"});
@@ -241,11 +228,10 @@ void say_gone(int error)
 void say_unsent(size_t count)
 {
     char text[24];
-    *std::to_chars(text, text + sizeof text - 1, count).ptr = '\0';
-    say_device({text, " bytes of standard input not sent"});
+    say_device({decimal(count, text), " bytes of standard input not sent"});
 }
 
-bool take_device_back(int channel)
+int take_device_back()
 {
     // MODEMFD and port_saved change together, unseen by end_handler.
     sigset_t old = hold_end_signals();
@@ -253,84 +239,19 @@ bool take_device_back(int channel)
     if (error == 0)
         setup_port(MODEMFD);
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (error != 0) {
-        if (LAST_REASON != 0 && error != LAST_REASON)
-            say_device({strerror(error), ", waiting for it; Ctrl-B quits"});
-        LAST_REASON = error;
-        return false;
-    }
+    if (error != 0 && reason_of(error) != LAST_REASON)
+        say_device({strerror(error), ", waiting for it; Ctrl-B quits"});
+    LAST_REASON = reason_of(error);
+    return error;
+}
+
+void hand_device_over(int channel)
+{
     // Handed over before it is said: a key typed once the user has read
     // the line goes to the device.
-    ++DEVICE_NUMBER;
-    send_device(channel, LINEFD);
+    send_device(channel, LINEFD, ++DEVICE_NUMBER, port_saved);
     close(LINEFD);
     LINEFD = -1;
     say_device({"back"});
     check_line();
-    return true;
-}
-
-namespace {
-
-void send_note(int channel, const device_note& note, int fd)
-{
-    struct iovec data = {const_cast<device_note*>(&note), sizeof note};
-    struct msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
-    if (fd >= 0) {
-        message.msg_control = space;
-        message.msg_controllen = sizeof space;
-        struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof fd);
-        memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    }
-    // Fails only when the other process has ended, which it learns itself.
-    while (sendmsg(channel, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
-    }
-}
-
-} // namespace
-
-void send_device(int channel, int fd)
-{
-    send_note(channel, {DEVICE_NUMBER, 0, 0, port_saved}, fd);
-}
-
-void send_gone(int channel, int error)
-{
-    send_note(channel, {DEVICE_NUMBER, error, 0, {}}, -1);
-}
-
-void send_unsent(int channel, size_t unsent)
-{
-    send_note(channel, {-1, 0, unsent, {}}, -1);
-}
-
-int take_note(int channel, device_note& note, int& fd)
-{
-    struct iovec data = {&note, sizeof note};
-    struct msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
-    ssize_t n;
-    while ((n = recvmsg(channel, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)) <
-               0 &&
-           errno == EINTR) {
-    }
-    if (n < 0 && errno == EAGAIN)
-        return 0;
-    if (n != static_cast<ssize_t>(sizeof note))
-        return -1;
-    fd = -1;
-    struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    if (rights != nullptr && rights->cmsg_type == SCM_RIGHTS)
-        memcpy(&fd, CMSG_DATA(rights), sizeof fd);
-    return 1;
 }

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The serial device's life: opened, checked and locked; reported when it
-// cannot be used; let go when it has gone, and taken back when it returns.
+// cannot be used; let go when it has gone, and taken back when it returns;
+// and the signals that end the program, which put it back first.
 //
 // The receiving process owns the device: it opens it, at start and each
 // time it comes back, and hands the sending process its part over the
-// channel, a socket pair between the two.  Either process lets the device
-// go as soon as it sees it gone, and tells the other.
+// channel.  Either process lets the device go as soon as it sees it gone,
+// and tells the other.
 #pragma once
 
 #include <csignal>
 #include <cstddef>
-
-#include "rate.h"
 
 extern const char* MODEMDEVICE;
 extern int MODEMFD; // read by the receiving process, blocking; -1 while away
@@ -22,6 +21,12 @@ extern int DEVICE_NUMBER;
 // the next terminal opened, perhaps the user's own shell, and it is never
 // opened again.
 extern bool REOPENABLE;
+// Set when MODEMDEVICE's directory reports its name created or moved in:
+// a link made anew since the device was last opened through it.
+extern bool LINK_RENEWED;
+
+// Milliseconds of the monotonic clock.
+long now_ms();
 
 // A description of fd's file of this process's own, opened with flags.
 // O_NONBLOCK on a shared description would reach the other process (and,
@@ -29,9 +34,9 @@ extern bool REOPENABLE;
 int open_own(int fd, int flags);
 
 // Opens MODEMDEVICE as MODEMFD, blocking, and LINEFD, non-blocking: a
-// terminal, locked against other terminal programs.  flags go to the
-// first open: with O_NONBLOCK it does not wait for a carrier.  Returns 0,
-// or the errno of what failed, with nothing left open.
+// character device that is a terminal, locked against other terminal
+// programs.  flags go to the open: with O_NONBLOCK it does not wait for a
+// carrier.  Returns 0, or the errno of what failed, with nothing left open.
 int open_device(int flags);
 
 // Says on standard error why MODEMDEVICE cannot be used, as perror does.
@@ -57,38 +62,17 @@ sigset_t hold_end_signals();
 // lock.
 void drop_device(int& fd);
 
-// Says, on a line of its own on the raw screen, that the device has gone
-// (error is why) and whether it is waited for.
+// Says that the device has gone (error is why) and whether it is waited for.
 void say_gone(int error);
-
 // Says that count bytes of a pipe or a file on standard input never
 // reached the device.
 void say_unsent(size_t count);
 
 // Tries MODEMDEVICE once, as at the start but without waiting for a
-// carrier.  When it is back: sets its line up as portrc says, says so,
-// numbers it and hands LINEFD over the channel.  Otherwise says why, once
-// for each new reason.  True when it is back.
-bool take_device_back(int channel);
-
-// What the processes tell each other over the channel: a note with a
-// descriptor hands over the device numbered number with its saved
-// settings; one without says that the device of that number has gone, or,
-// with unsent, how many keys of a pipe or a file the sending process, at
-// its end, never sent.
-struct device_note {
-    int number;
-    int error;
-    size_t unsent;
-    kernel_termios saved;
-};
-
-// Hands fd over with the device numbered DEVICE_NUMBER, and its settings.
-void send_device(int channel, int fd);
-// Says that the device numbered DEVICE_NUMBER has gone, and why.
-void send_gone(int channel, int error);
-// Says, at the sending process's end, how many keys were not sent.
-void send_unsent(int channel, size_t unsent);
-// Takes one note without waiting.  1: a note (fd is its descriptor, or
-// -1); 0: none; -1: the other process has ended.
-int take_note(int channel, device_note& note, int& fd);
+// carrier; when it is back, sets its line up as portrc says.  Otherwise
+// says why, once for each new kind of reason.  Returns 0 when it is back,
+// or why not.
+int take_device_back();
+// Numbers the device taken back, hands LINEFD over the channel and says
+// that it is back.
+void hand_device_over(int channel);

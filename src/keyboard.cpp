@@ -6,9 +6,9 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "channel.h"
 #include "device.h"
 #include "lines.h"
 
@@ -16,13 +16,6 @@ const int QUIT_KEY = 0x02;
 const long HELD_LINE_MS = 1000;
 
 namespace {
-
-long now_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 // The most keys that wait for the line.  What the keyboard brings beyond
 // them waits where it is, in the terminal or the pipe, until the line takes
@@ -161,50 +154,9 @@ void let_go(waiting_keys& w, pid_t receiver, int channel, int error)
 {
     drop_device(LINEFD);
     drop_keys(w);
-    send_gone(channel, error);
+    send_gone(channel, DEVICE_NUMBER, error);
     if (getppid() == receiver)
         kill(receiver, SIGCHLD);
-}
-
-// Takes what the receiving process says of the device: that the one held
-// has gone, or that it is back, handed over with its saved settings.  Keys
-// that waited for the device before either never reach it.
-void take_notes(waiting_keys& w, int channel)
-{
-    device_note note;
-    int fd;
-    int taken;
-    while ((taken = take_note(channel, note, fd)) == 1) {
-        if (fd < 0 && note.number != DEVICE_NUMBER)
-            continue; // about a device let go already
-        // LINEFD and port_saved change together, unseen by end_handler.
-        sigset_t old = hold_end_signals();
-        if (LINEFD >= 0)
-            drop_device(LINEFD);
-        drop_keys(w);
-        if (fd >= 0) {
-            LINEFD = fd;
-            DEVICE_NUMBER = note.number;
-            port_saved = note.saved;
-        }
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-    }
-    if (taken < 0)
-        end_with_receiver(channel);
-}
-
-// Passes the waiting keys to the device, as many as the line takes now, in
-// one write: what it leaves waits for the next.  A write that fails for good
-// is the device's departure.
-void send_waiting(waiting_keys& w, pid_t receiver, int channel)
-{
-    if (LINEFD < 0 || w.sent == w.held)
-        return;
-    ssize_t n = write(LINEFD, w.bytes + w.sent, w.held - w.sent);
-    if (n >= 0)
-        w.sent += n;
-    else if (errno != EAGAIN && errno != EINTR)
-        let_go(w, receiver, channel, errno);
 }
 
 // Reads what the keyboard has, up to the quit key, behind the waiting keys
@@ -225,6 +177,51 @@ bool read_keys(waiting_keys& w, bool keep)
     if (keep)
         w.held += quit != nullptr ? quit - keys : n;
     return quit != nullptr;
+}
+
+// Takes what the receiving process says of the device: that the one held
+// has gone, or that it is back, handed over with its saved settings.  Keys
+// that waited for the device before either never reach it.  True when a
+// note came.
+bool take_notes(waiting_keys& w, int channel)
+{
+    device_note note;
+    int fd;
+    int taken;
+    bool any = false;
+    while ((taken = take_note(channel, note, fd)) == 1) {
+        if (fd < 0 && note.number != DEVICE_NUMBER)
+            continue; // about a device let go already
+        any = true;
+        // LINEFD and port_saved change together, unseen by end_handler.
+        sigset_t old = hold_end_signals();
+        if (LINEFD >= 0)
+            drop_device(LINEFD);
+        drop_keys(w);
+        if (fd >= 0) {
+            LINEFD = fd;
+            DEVICE_NUMBER = note.number;
+            port_saved = note.saved;
+        }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
+    if (taken < 0)
+        end_with_receiver(channel);
+    return any;
+}
+
+// Passes the waiting keys to the device, as many as the line takes now, in
+// one write: what it leaves waits for the next.  A write that fails for good
+// is the device's departure.
+void send_waiting(waiting_keys& w, pid_t receiver, int channel)
+{
+    if (LINEFD < 0 || w.sent == w.held)
+        return;
+    ssize_t n = write(LINEFD, w.bytes + w.sent, w.held - w.sent);
+    if (n >= 0)
+        w.sent += n;
+    else if (errno != EAGAIN && errno != EINTR)
+        let_go(w, receiver, channel, errno);
 }
 
 } // namespace
@@ -258,6 +255,9 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             left += unsent_output() + unread;
         if (w.input == ENDED && (away || left == 0))
             end_sending(channel);
+        // A device gone for good: a script's keys have nowhere to go.
+        if (away && !REOPENABLE && !TERMINAL)
+            end_dropping(w, channel, unread_input());
         long held = 0;
         if (away || (room && !ending))
             w.held_from = 0;
@@ -285,18 +285,18 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             continue;
         if (wait[2].revents & (POLLHUP | POLLERR))
             end_with_receiver(channel);
-        if (wait[1].revents & (POLLHUP | POLLERR))
+        // The device gone or back: what is read next is read for it.
+        if (wait[1].revents & (POLLHUP | POLLERR)) {
             let_go(w, receiver, channel, EIO);
-        // Notes first: keys typed while the device was away were read and
-        // dropped as they came, and those that come with its return are
-        // meant for it.
-        if (wait[2].revents & POLLIN)
-            take_notes(w, channel);
+            continue;
+        }
+        if ((wait[2].revents & POLLIN) && take_notes(w, channel))
+            continue;
         if (wait[0].revents != 0 && events == 0) {
             w.input = unread_input() == 0 ? ENDED : HUNG_UP;
             w.held_from = 0;
-        } else if (wait[0].revents != 0 && (TERMINAL || LINEFD >= 0)) {
-            if (read_keys(w, keep && LINEFD >= 0)) {
+        } else if (wait[0].revents != 0) {
+            if (read_keys(w, keep)) {
                 if (w.input == ENDED)
                     end_dropping(w, channel, 0); // the quit key again
                 w.input = ENDED;

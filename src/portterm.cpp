@@ -18,6 +18,7 @@
 #include "device.h"
 #include "keyboard.h"
 #include "lines.h"
+#include "messages.h"
 #include "screen.h"
 #include "settings.h"
 
@@ -91,6 +92,7 @@ int main()
     pid_t receiver = getpid();
     pid_t child = fork();
     if (child < 0) {
+        (void)write_lines(STDERR_FILENO); // what the driver refused, if any
         perror("fork");
         restore_port(MODEMFD);
         restore_stdin();

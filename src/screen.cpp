@@ -5,14 +5,19 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "channel.h"
 #include "device.h"
+#include "keyboard.h"
 #include "lines.h"
+#include "messages.h"
+#include "watch.h"
 
 volatile sig_atomic_t STOP = 0;
 
@@ -34,8 +39,25 @@ namespace {
 // The most read from the device at once.
 const size_t BLOCK = 4096;
 
-// While the device is away its path is tried this often.
-const struct timespec RETRY = {0, 200'000'000};
+// The screen and standard error as this process writes them; the
+// keyboard, when a terminal, as it reads it to drop keys: descriptions of
+// their own, non-blocking.
+int SCREEN = STDOUT_FILENO;
+int ERRFD = STDERR_FILENO;
+int KEYBOARD = -1;
+
+// What was read from the device and the screen has not taken yet:
+// BLOCK_READ[shown] to BLOCK_READ[held - 1].
+char BLOCK_READ[BLOCK];
+size_t shown, held;
+
+// Why the device went, while its line waits for the rest of its block to
+// be shown: no byte of it may follow the line.  0 when nothing waits.
+int GONE = 0;
+
+// Keys of a pipe or a file that the sending process never sent, as it said
+// at its end.
+size_t UNSENT = 0;
 
 // Waits until fd (none when -1) is ready for events, the limit (none when
 // null) has passed, the device hangs up, or a SIGCHLD has set STOP.
@@ -54,17 +76,16 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit)
     return ready[1].revents;
 }
 
-// Keys of a pipe or a file that the sending process never sent, as it said
-// at its end.
-size_t UNSENT = 0;
-
 // Puts the device and the screen back and ends the receiving process.  The
 // screen may be another terminal than the keyboard: it is settled here.
 // After a normal end this applies the same settings again.  error is the
 // errno of a write to standard output that failed for good, reported once
 // the terminals are back, or 0.  ended is the child's wait status, when it
 // has ended: a child killed by a signal put nothing back, and its end is no
-// success; nor is a script's keys left unsent.
+// success; nor is a script's keys left unsent.  The lines still to say are
+// said then, the last ones with them, as far as standard error takes them
+// at once: the screen, restarted, takes them; a standard error that takes
+// nothing does not hold the end.
 [[noreturn]] void end_receiving(int error, int ended = 0)
 {
     bool killed = WIFSIGNALED(ended);
@@ -74,13 +95,19 @@ size_t UNSENT = 0;
         restore_port(MODEMFD);
     }
     restore_stdout();
-    if (killed) {
+    if (killed)
         restore_stdin();
-        psignal(WTERMSIG(ended), "keyboard");
-        exit(128 + WTERMSIG(ended));
-    }
-    if (error == 0 && UNSENT > 0)
+    if (GONE != 0)
+        say_gone(GONE);
+    if (killed)
+        say_line("keyboard", {strsignal(WTERMSIG(ended))});
+    else if (error == 0 && UNSENT > 0)
         say_unsent(UNSENT);
+    struct pollfd out = {ERRFD, POLLOUT, 0};
+    for (int tries = 0; write_lines(ERRFD) == EAGAIN && tries < 10; ++tries)
+        poll(&out, 1, 50);
+    if (killed)
+        exit(128 + WTERMSIG(ended));
     if (error == 0)
         exit(UNSENT > 0 ? -1 : 0);
     errno = error;
@@ -88,13 +115,15 @@ size_t UNSENT = 0;
     exit(-1);
 }
 
-// The device has gone: let go of it at once, tell the sending process,
-// which may not have seen it, and say so.
+// The device has gone: let go of it at once and tell the sending process,
+// which may not have seen it.  Its line waits for the rest of its block.
 void device_gone(int channel, int error)
 {
     drop_device(MODEMFD);
-    send_gone(channel, error);
-    say_gone(error);
+    send_gone(channel, DEVICE_NUMBER, error);
+    GONE = error;
+    if (REOPENABLE)
+        watch_path();
 }
 
 // Called when STOP is set.  Takes what the child has said: that the device
@@ -114,78 +143,123 @@ void check_child(pid_t child, int channel)
         if (fd >= 0)
             close(fd); // the child hands nothing over
         UNSENT += note.unsent;
-        if (!ended && note.number == DEVICE_NUMBER && MODEMFD >= 0)
+        if (note.number == DEVICE_NUMBER && MODEMFD >= 0)
             device_gone(channel, note.error);
     }
     if (ended)
         end_receiving(0, status);
 }
 
-// Writes what was read from the device to the screen, all of it.  A
-// screen that holds output back (stopped with Ctrl-S, or read slowly) keeps
-// the rest and is waited for, but the child's end still ends the wait and
-// the program, and a device that goes meanwhile is let go.  Output that
-// fails for good (a full disk, a reader gone while SIGPIPE is blocked) ends
-// the program: going on would drop every byte from then on while the end
-// reported success.
-void write_screen(int screen, pid_t child, int channel, const char* bytes,
-                  size_t size)
+// Waits for fd to take output, as a screen stopped with Ctrl-S or read
+// slowly holds it back; the child's end still ends the wait and the
+// program, and a device that goes meanwhile is let go.
+void wait_for_output(int fd, int channel)
 {
-    while (size > 0) {
-        ssize_t n = write(screen, bytes, size);
-        if (n > 0) {
-            bytes += n;
-            size -= n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            end_receiving(errno);
-        if (n < 0 && errno == EAGAIN &&
-            (wait_unless_stopped(screen, POLLOUT, nullptr) &
-             (POLLHUP | POLLERR)) != 0)
-            device_gone(channel, EIO);
-        if (STOP)
-            check_child(child, channel);
+    if (wait_unless_stopped(fd, POLLOUT, nullptr) & (POLLHUP | POLLERR))
+        device_gone(channel, EIO);
+}
+
+// Writes the rest of the block read from the device to the screen, as much
+// as it takes now.  Output that fails for good (a full disk, a reader gone
+// while SIGPIPE is blocked) ends the program: going on would drop every
+// byte from then on while the end reported success.
+void show_block(int channel)
+{
+    ssize_t n = write(SCREEN, BLOCK_READ + shown, held - shown);
+    if (n > 0)
+        shown += n;
+    else if (n < 0 && errno == EAGAIN)
+        wait_for_output(SCREEN, channel);
+    else if (n < 0 && errno != EINTR)
+        end_receiving(errno);
+}
+
+// Reads and drops what the keyboard, a terminal, holds unread: keys typed
+// before the device came back, perhaps while the sending process was
+// stopped, are not meant for it.  True when the quit key is among them.
+bool quit_among_unread_keys()
+{
+    char keys[4096];
+    ssize_t n;
+    bool quit = false;
+    while (KEYBOARD >= 0 && ((n = read(KEYBOARD, keys, sizeof keys)) > 0 ||
+                             (n < 0 && errno == EINTR)))
+        quit = quit || (n > 0 && memchr(keys, QUIT_KEY, n) != nullptr);
+    return quit;
+}
+
+// While the device is away: tries its path when the watch says it may be
+// back, and otherwise waits for that, or for the child.  A path that is
+// never opened again waits for the child alone.  What the keyboard holds
+// from before the return is dropped here, before the device is handed
+// over: the sending process may take the device later than the user types
+// after reading that it is back.
+void wait_for_device(int channel)
+{
+    if (!REOPENABLE) {
+        wait_unless_stopped(-1, 0, nullptr);
+    } else if (path_due()) {
+        int error = take_device_back();
+        path_tried(error);
+        if (error == 0 && quit_among_unread_keys())
+            end_receiving(0); // the sending process follows it
+        if (error == 0)
+            hand_device_over(channel);
+    } else {
+        long ms = until_try_ms();
+        struct timespec limit = {ms / 1000, ms % 1000 * 1000000};
+        wait_unless_stopped(watch_fd(), POLLIN, &limit);
     }
 }
 
-// The screen as written by the receiving process: a description of its
-// own, non-blocking, so that a stopped screen cannot hold a write forever.
-// A regular file never holds a write, and keeps its own offset and append
-// mode: it is written as it is, as is anything that cannot be reopened.
-int open_screen()
+// fd as this process writes it: a description of its own, non-blocking, so
+// that a stopped screen cannot hold a write forever.  A regular file never
+// holds a write, and keeps its own offset and append mode: it is written as
+// it is, as is anything that cannot be reopened.
+int open_output(int fd)
 {
     struct stat out;
-    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
-        return STDOUT_FILENO;
-    int screen = open_own(STDOUT_FILENO, O_WRONLY | O_NONBLOCK);
-    return screen >= 0 ? screen : STDOUT_FILENO;
+    if (fstat(fd, &out) == 0 && S_ISREG(out.st_mode))
+        return fd;
+    int own = open_own(fd, O_WRONLY | O_NONBLOCK);
+    return own >= 0 ? own : fd;
 }
 
 } // namespace
 
-// A read returns as soon as the device has a byte (VMIN 1, VTIME 0), and
-// takes what it has up to a block: a byte on its own goes at once, and a
-// fast line costs a read and a write per block, not per byte.  The device's
-// end of file, or an error other than an interruption, is its departure: a
-// hang-up, an adapter unplugged.  The loop then waits for the device, and
-// relays again once it is back.
+// One thing at a time, in this order, so that what the user sees keeps its
+// order: the end of the sending process, the rest of a block for the
+// screen, the lines to say, the device's return while it is away, and then
+// the next block from the device.  A read returns as soon as the device has
+// a byte (VMIN 1, VTIME 0), and takes what it has up to a block: a byte on
+// its own goes at once, and a fast line costs a read and a write per block,
+// not per byte.  The device's end of file, or an error other than an
+// interruption, is its departure: a hang-up, an adapter unplugged.
 void relay_device_to_screen(pid_t child, int channel)
 {
     keep_if_terminal(STDIN_FILENO);
-    int screen = open_screen();
-    static char block[BLOCK];
+    SCREEN = open_output(STDOUT_FILENO);
+    ERRFD = open_output(STDERR_FILENO);
+    if (isatty(STDIN_FILENO))
+        KEYBOARD = open_own(STDIN_FILENO, O_RDONLY | O_NONBLOCK);
     for (;;) {
         if (STOP) {
             check_child(child, channel);
+        } else if (shown < held) {
+            show_block(channel);
+        } else if (GONE != 0) {
+            say_gone(GONE);
+            GONE = 0;
+        } else if (lines_waiting()) {
+            if (write_lines(ERRFD) == EAGAIN)
+                wait_for_output(ERRFD, channel);
         } else if (MODEMFD < 0) {
-            if (!REOPENABLE || !take_device_back(channel))
-                wait_unless_stopped(-1, 0, REOPENABLE ? &RETRY : nullptr);
+            wait_for_device(channel);
         } else {
-            ssize_t n = read(MODEMFD, block, sizeof block);
-            if (n > 0)
-                write_screen(screen, child, channel, block, n);
-            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            ssize_t n = read(MODEMFD, BLOCK_READ, sizeof BLOCK_READ);
+            shown = 0;
+            held = n > 0 ? n : 0;
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
                 device_gone(channel, n == 0 ? EIO : errno);
         }
     }

@@ -639,7 +639,7 @@ TEST_F(Terminal, TheSendingProcessKilledEndsTheRunAsKilled)
     ASSERT_NE(status, -1) << "the receiving process did not end";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGKILL);
-    EXPECT_EQ(read_quiet(run.err, 50), "keyboard: Killed\n");
+    EXPECT_EQ(read_quiet(run.err, 50), "\r\nkeyboard: Killed\r\n");
     EXPECT_EQ(children_of(run.pid), "");
     // The receiving process puts back what the killed one could not.
     expect_restored();
@@ -1037,7 +1037,7 @@ INSTANTIATE_TEST_SUITE_P(
                       end_case{.name = "KeyboardApartSenderKilled",
                                .flow = "NONE",
                                .act = Ending::sender_killed,
-                               .error = "keyboard: Killed\n",
+                               .error = "\r\nkeyboard: Killed\r\n",
                                .status = 128 + SIGKILL,
                                .keyboard_apart = true},
                       end_case{"PasteBeyondTheBoundOnAHeldLine", "XON/XOFF",

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+#include "channel.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace {
+
+void send_note(int channel, const device_note& note, int fd)
+{
+    struct iovec data = {const_cast<device_note*>(&note), sizeof note};
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
+    if (fd >= 0) {
+        message.msg_control = space;
+        message.msg_controllen = sizeof space;
+        struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof fd);
+        memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+    }
+    // Fails only when the other process has ended, which it learns itself.
+    while (sendmsg(channel, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+void send_device(int channel, int fd, int number, const kernel_termios& saved)
+{
+    send_note(channel, {number, 0, 0, saved}, fd);
+}
+
+void send_gone(int channel, int number, int error)
+{
+    send_note(channel, {number, error, 0, {}}, -1);
+}
+
+void send_unsent(int channel, size_t unsent)
+{
+    send_note(channel, {-1, 0, unsent, {}}, -1);
+}
+
+int take_note(int channel, device_note& note, int& fd)
+{
+    struct iovec data = {&note, sizeof note};
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    ssize_t n;
+    while ((n = recvmsg(channel, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)) <
+               0 &&
+           errno == EINTR) {
+    }
+    if (n < 0 && errno == EAGAIN)
+        return 0;
+    if (n != static_cast<ssize_t>(sizeof note))
+        return -1;
+    fd = -1;
+    struct cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    if (rights != nullptr && rights->cmsg_type == SCM_RIGHTS)
+        memcpy(&fd, CMSG_DATA(rights), sizeof fd);
+    return 1;
+}

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+#include "messages.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The length of the valid UTF-8 sequence at s, of at most left bytes, or 0.
+size_t utf8_length(const unsigned char* s, size_t left)
+{
+    if (s[0] < 0x80)
+        return 1;
+    size_t n = s[0] >= 0xf0 ? 4 : s[0] >= 0xe0 ? 3 : s[0] >= 0xc2 ? 2 : 0;
+    if (n == 0 || n > left || s[0] > 0xf4)
+        return 0;
+    // The second byte's range rules out overlong forms, surrogates and
+    // values beyond U+10FFFF.
+    unsigned low = s[0] == 0xe0 ? 0xa0 : s[0] == 0xf0 ? 0x90 : 0x80;
+    unsigned high = s[0] == 0xed ? 0x9f : s[0] == 0xf4 ? 0x8f : 0xbf;
+    if (s[1] < low || s[1] > high)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (s[k] < 0x80 || s[k] > 0xbf)
+            return 0;
+    return n;
+}
+
+// The lines not yet written: LINES[sent] to LINES[held - 1].  A few lines
+// wait at most (gone; back and what the driver refused; the last ones), as
+// nothing more is said while lines wait: room for six of the longest.
+char LINES[6 * (SHOWN_MAX + 128)];
+size_t sent, held;
+
+// The path of the line being added, as shown.
+char shown[SHOWN_MAX];
+
+} // namespace
+
+// The control characters are C0 and DEL, and C1, which 8-bit terminals
+// take as ESC [ and the like: bytes 0x80 to 0x9F outside a UTF-8 sequence,
+// and the sequences of U+0080 to U+009F.  Other UTF-8 stays as it is.
+void show_path(const char* path, char (&shown)[SHOWN_MAX])
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(path);
+    size_t length = strnlen(path, PATH_MAX + 1);
+    size_t end = std::min<size_t>(length, PATH_MAX);
+    char* to = shown;
+    for (size_t i = 0; i < end;) {
+        size_t n = utf8_length(p + i, end - i);
+        bool control = n == 0   ? p[i] <= 0x9f
+                       : n == 1 ? p[i] < 0x20 || p[i] == 0x7f
+                                : p[i] == 0xc2 && p[i + 1] <= 0x9f;
+        for (size_t stop = i + std::max<size_t>(n, 1); i < stop; ++i) {
+            if (control) {
+                *to++ = '\\';
+                *to++ = static_cast<char>('0' + (p[i] >> 6));
+                *to++ = static_cast<char>('0' + (p[i] >> 3 & 7));
+                *to++ = static_cast<char>('0' + (p[i] & 7));
+            } else {
+                *to++ = static_cast<char>(p[i]);
+            }
+        }
+    }
+    memcpy(to, length > end ? "..." : "", length > end ? sizeof "..." : 1);
+}
+
+void say_line(const char* about, std::initializer_list<const char*> texts)
+{
+    show_path(about, shown);
+    size_t size = strlen("\r\n: \r\n") + strlen(shown);
+    for (const char* text : texts)
+        size += strlen(text);
+    if (size > sizeof LINES - held)
+        return; // cannot happen: see LINES
+    for (const char* text : {"\r\n", static_cast<const char*>(shown), ": "})
+        held = stpcpy(LINES + held, text) - LINES;
+    for (const char* text : texts)
+        held = stpcpy(LINES + held, text) - LINES;
+    held = stpcpy(LINES + held, "\r\n") - LINES;
+}
+
+const char* decimal(size_t number, char (&text)[24])
+{
+    *std::to_chars(text, text + sizeof text - 1, number).ptr = '\0';
+    return text;
+}
+
+bool lines_waiting()
+{
+    return sent < held;
+}
+
+int write_lines(int fd)
+{
+    while (sent < held) {
+        ssize_t n = write(fd, LINES + sent, held - sent);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        int error = n < 0 ? errno : EIO;
+        if (error != EAGAIN)
+            sent = held;
+        return error;
+    }
+    sent = held = 0;
+    return 0;
+}

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+// What the program says to the user once it runs: lines on standard error,
+// each on a line of its own, since the screen is raw and may be in the
+// middle of a line.  A line waits here, whole, until standard error has
+// taken all of it: the receiving process writes the lines out as it writes
+// the screen, going on after signals and partial writes.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
+
+// Room for a path as messages show it.
+const size_t SHOWN_MAX = 4 * size_t{PATH_MAX} + sizeof "...";
+
+// path as messages show it, in shown: its control characters as a
+// backslash and three octal digits, so that a portrc cannot drive the
+// user's terminal through a message.  A path longer than PATH_MAX, which
+// names no file, is cut there, with "...".
+void show_path(const char* path, char (&shown)[SHOWN_MAX]);
+
+// Adds the line "about: texts...", about shown as show_path shows it.
+void say_line(const char* about, std::initializer_list<const char*> texts);
+
+// A number as decimal digits, in a buffer of the caller's.
+const char* decimal(size_t number, char (&text)[24]);
+
+// True while lines wait for standard error.
+bool lines_waiting();
+
+// Writes the waiting lines to fd, as much as it takes now.  Returns 0 when
+// all are out, EAGAIN when fd holds the rest back, or the errno of a write
+// that failed for good: the lines are then dropped, the relay goes on.
+int write_lines(int fd);

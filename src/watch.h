@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+// Waiting for the device to come back, woken by the kernel, not by a clock:
+// the directories that MODEMDEVICE's path runs through are watched
+// (inotify), and the path is tried when an entry appears there, is moved
+// in, or changes its owner or mode.  Only what no directory change
+// announces is tried on a timer: a lock another program holds, a busy port,
+// a node whose device is not there.  Where nothing can be watched, the
+// timer does it all.
+#pragma once
+
+// The device has gone: watches the path from now on, and tries it at once,
+// unless it stayed less than a moment (a device that flaps): then its next
+// try waits for the timer.
+void watch_path();
+
+// What to wait on while the device is away: the descriptor that the
+// directories' news arrive on (or -1), and how long until the path is
+// tried anyway, in ms.
+int watch_fd();
+long until_try_ms();
+
+// Takes the news that have arrived, and moves the watches with the
+// directories; true when the path is to be tried now.
+bool path_due();
+
+// How the try went: 0 when the device is back, which ends the watching, or
+// the errno of why not, which sets the timer.
+void path_tried(int error);
