@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
+#include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -65,13 +66,22 @@ class Terminal : public ::testing::Test {
     }
 
     // A new device, left at another speed, line editing on, so that a
-    // restore is told apart from raw settings left behind.
-    void plug_device()
+    // restore is told apart from raw settings left behind; no echo, so that
+    // what the test sends as the device is not sent back.  With a path, the
+    // pseudo-terminal of that path: the kernel hands its number out again
+    // once it is free (tried for up to 2 s, as other programs open
+    // terminals too).
+    void plug_device(speed_t speed = B1200, const std::string& path = "")
     {
-        device = open_pty();
+        long end = now_ms() + 2000;
+        while ((device = open_pty()).path != path && !path.empty() &&
+               now_ms() < end)
+            close_pty(device);
+        ASSERT_TRUE(path.empty() || device.path == path) << device.path;
         struct termios t = settings_of(device);
-        cfsetspeed(&t, B1200);
+        cfsetspeed(&t, speed);
         t.c_cflag |= PARENB;
+        t.c_lflag &= ~ECHO;
         tcsetattr(device.slave, TCSANOW, &t);
         device_before = settings_of(device);
     }
@@ -98,9 +108,10 @@ class Terminal : public ::testing::Test {
     }
 
     void start_on(int in, int out, const inherited& from = {},
-                  bool own_session = false)
+                  bool own_session = false,
+                  const std::vector<std::string>& argv = {})
     {
-        run = start_portterm(dir, user.slave, in, out, {}, own_session, from);
+        run = start_portterm(dir, user.slave, in, out, argv, own_session, from);
         ASSERT_TRUE(
             wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
             << "the device never went raw";
@@ -528,15 +539,37 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
     }
 }
 
+// portterm with a library preloaded, and its setting in the environment.
+std::vector<std::string> preloaded(const char* library, const char* setting)
+{
+    const char* asan = getenv("ASAN_OPTIONS");
+    return {"/usr/bin/env", std::string("LD_PRELOAD=") + library, setting,
+            // AddressSanitizer's runtime wants to come first; here it cannot.
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                ":verify_asan_link_order=0",
+            PORTTERM_PATH};
+}
+
 // A device that goes and comes back, as a USB adapter unplugged and plugged
 // in again.  portrc names a link to a pseudo-terminal: the unplug closes it
-// and removes the link, the replug points the link at a new one.
+// and removes the link, the replug points the link at a new one in one
+// rename, after the device has sent input that nobody may see.
 struct replug_case {
     const char* name;
-    int returns;   // how often it comes back before Ctrl-B
-    bool locked;   // another program holds it when it comes back
-    bool pts_path; // portrc names the pseudo-terminal itself
+    int returns = 1;       // how often it comes back before Ctrl-B
+    bool locked = false;   // another program holds it when it comes
+    bool pts_path = false; // portrc names the pseudo-terminal itself
+    bool piped = false;    // a script's pipe on standard input
+    bool stale = false;    // the link stays; its number goes to another
+    bool refused = false;  // run unprivileged; its node refuses at first
+    bool fifo = false;     // a fifo at the path while it is away
+    bool flapping = false; // it hangs up as soon as it is opened, 1 s
+    bool crossing = false; // a key typed, the sending process stopped
+    bool stopped = false;  // the screen stopped on a block as it goes
+    const char* preload = nullptr; // a fault of the faults library
 };
+
+const char* const no_inotify = "NO_INOTIFY=1";
 
 void PrintTo(const replug_case& c, std::ostream* os)
 {
@@ -552,67 +585,204 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
     const std::string link = dir + "/modem",
                       path = c.pts_path ? device.path : link;
     ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
-    write_file(dir + "/portrc", path + "\n115200\nNONE\n");
-    ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    write_file(dir + "/portrc",
+               path + "\n115200\n" + (c.stopped ? "XON/XOFF\n" : "NONE\n"));
+    std::vector<std::string> argv;
+    if (c.preload != nullptr)
+        argv = preloaded(FAULTS_PATH, c.preload);
+    if (c.refused && geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    if (c.refused) {
+        for (const std::string& f : {dir, dir + "/portrc", device.path})
+            ASSERT_EQ(chmod(f.c_str(), 0777), 0);
+        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                "--clear-groups", PORTTERM_PATH};
+    }
+    int feed[2] = {user.slave, -1};
+    ASSERT_TRUE(!c.piped || pipe(feed) == 0);
+    ASSERT_NO_FATAL_FAILURE(start_on(feed[0], user.slave, {}, false, argv));
     auto held = [&](const std::string& p) {
         return !open_flags(run.pid, p).empty() ||
-               !open_flags(sender, p).empty();
+               (!c.crossing && !open_flags(sender, p).empty());
     };
     auto line = [&](const std::string& text) {
         std::string want = "\r\n" + path + ": " + text + "\r\n";
         return read_bytes(run.err, want.size(), 1000) == want;
     };
+    // Neither process runs at all: no timer, no spin.
+    auto idle = [&](const char* when) {
+        auto woken = [&] {
+            long n = 0;
+            for (pid_t p : {run.pid, sender})
+                n += cpu_ticks(p) +
+                     status_figure(p, "voluntary_ctxt_switches") +
+                     status_figure(p, "nonvoluntary_ctxt_switches");
+            return n;
+        };
+        // Each asleep in the call it waits in, or stopped.
+        auto asleep = [&](pid_t p) {
+            std::string call =
+                read_file("/proc/" + std::to_string(p) + "/syscall");
+            call.resize(std::min(call.find(' '), call.size()));
+            return process_state(p) == 'T' ||
+                   (process_state(p) == 'S' &&
+                    (call == std::to_string(SYS_read) ||
+                     call == std::to_string(SYS_ppoll) ||
+                     call == std::to_string(SYS_poll)));
+        };
+        EXPECT_TRUE(wait_until(
+            [&] { return asleep(run.pid) && asleep(sender); }, 1000));
+        long before = woken();
+        usleep(500 * 1000);
+        EXPECT_EQ(woken() - before, 0) << "woken or run " << when;
+    };
+    auto relink = [&](const std::string& to) {
+        ASSERT_EQ(symlink(to.c_str(), (link + "~").c_str()), 0);
+        ASSERT_EQ(rename((link + "~").c_str(), link.c_str()), 0);
+    };
     for (int i = 0; i < std::max(c.returns, 1); ++i) {
         const std::string old = device.path;
+        std::string flood(16384, '.');
+        if (c.crossing) {
+            signal_process(sender, SIGSTOP);
+            ASSERT_TRUE(
+                wait_until([&] { return process_state(sender) == 'T'; }, 2000));
+            write_bytes(user.master, "K");
+        }
+        if (c.stopped) {
+            // The receiving process waits for the screen with a block.
+            write_bytes(user.master, "\x13");
+            flood.resize(write_within(device.master, flood, 500));
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    return read_file("/proc/" + std::to_string(run.pid) +
+                                     "/syscall")
+                        .starts_with(std::to_string(SYS_ppoll) + " ");
+                },
+                2000));
+        }
+        if (!c.stale) {
+            ASSERT_EQ(unlink(link.c_str()), 0);
+        }
         close_pty(device);
-        ASSERT_EQ(unlink(link.c_str()), 0);
         EXPECT_TRUE(wait_until([&] { return !held(old); }, 500))
             << "held after it went";
+        if (c.stopped) {
+            EXPECT_EQ(read_quiet(run.err, 200), "")
+                << "said before the rest of its block";
+            write_bytes(user.master, "\x11");
+            std::string shown = read_quiet(user.master, 200);
+            EXPECT_TRUE(!shown.empty() && flood.starts_with(shown))
+                << shown.size() << " bytes of the block shown";
+        }
         EXPECT_TRUE(line(
             c.pts_path
                 ? "gone (Input/output error); Ctrl-B quits"
                 : "gone (Input/output error), waiting for it; Ctrl-B quits"));
+        if (c.piped) {
+            // A script's device that never comes back ends the run.
+            EXPECT_EQ(wait_for_exit(run, 1000), 0);
+            close(feed[1]);
+            EXPECT_TRUE(same_settings(settings_of(user), user_before));
+            return;
+        }
+        if (c.preload != no_inotify)
+            idle("while it is away");
         write_bytes(user.master, "ATDT5551234\r"); // typed while it is away
         int holder = -1;
-        if (c.pts_path || c.locked) {
-            // The old number goes to the next pseudo-terminal; or the new
-            // device is held by another program when it comes.
-            plug_device();
-            ASSERT_TRUE(!c.pts_path || device.path == old) << device.path;
-            holder = open(device.path.c_str(), O_RDWR | O_NOCTTY);
-            ASSERT_EQ(flock(holder, c.locked ? LOCK_EX : LOCK_UN), 0);
-            ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
-        }
-        long cpu = cpu_ticks(run.pid) + cpu_ticks(sender);
-        usleep(600 * 1000);
-        EXPECT_LT(cpu_ticks(run.pid) + cpu_ticks(sender) - cpu, 6)
-            << "processor ticks while away";
-        if (c.returns == 0) {
+        if (c.pts_path || c.stale) {
+            // Its number goes to another terminal, whose bytes and settings
+            // are not the program's: news in the directory makes it try.
+            ASSERT_NO_FATAL_FAILURE(plug_device(B2400, old));
+            write_bytes(device.master, "x\n");
+            write_file(dir + "/news", "");
+            usleep(200 * 1000);
+            int unread = -1;
             EXPECT_FALSE(held(device.path)) << "opened again";
-            break;
+            EXPECT_TRUE(same_settings(settings_of(device), device_before));
+            EXPECT_TRUE(ioctl(device.slave, FIONREAD, &unread) == 0 &&
+                        unread == 2);
+        } else if (c.returns > 0 && !c.flapping) {
+            ASSERT_NO_FATAL_FAILURE(plug_device(B2400));
         }
-        if (holder < 0) {
-            plug_device();
-            ASSERT_EQ(symlink(device.path.c_str(), (link + "~").c_str()), 0);
-            ASSERT_EQ(rename((link + "~").c_str(), link.c_str()), 0);
-        } else {
+        if (c.returns == 0)
+            break;
+        if (!c.flapping)
+            write_bytes(device.master, "STALE"); // before it is taken back
+        if (c.locked) {
+            holder = open(device.path.c_str(), O_RDWR | O_NOCTTY);
+            ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        }
+        if (c.fifo) {
+            // Waited for as a path that is not a terminal, never opened.
+            ASSERT_EQ(mkfifo(link.c_str(), 0600), 0);
+            struct pollfd reader = {open(link.c_str(), O_RDONLY | O_NONBLOCK),
+                                    POLLIN, 0};
+            EXPECT_TRUE(line("Inappropriate ioctl for device, waiting for it; "
+                             "Ctrl-B quits"));
+            EXPECT_EQ(poll(&reader, 1, 0), 0) << "a writer came and went";
+            close(reader.fd); // the link below is made over it
+        }
+        // A device that hangs up as soon as it is opened, for a second.
+        std::string flaps;
+        int opens = 0;
+        for (long end = now_ms() + 1000; c.flapping; ++opens) {
+            ASSERT_NO_FATAL_FAILURE(plug_device(B2400));
+            write_bytes(device.master, "STALE");
+            ASSERT_NO_FATAL_FAILURE(relink(device.path));
+            if (!wait_until([&] { return settings_of(device).c_lflag == 0; },
+                            static_cast<int>(end - now_ms())))
+                break;
+            flaps += "\r\n" + path + ": back\r\n\r\n" + path +
+                     ": gone (Input/output error), waiting for it; Ctrl-B "
+                     "quits\r\n";
+            close_pty(device);
+            ASSERT_EQ(unlink(link.c_str()), 0);
+        }
+        EXPECT_EQ(read_bytes(run.err, flaps.size(), 1000), flaps);
+        EXPECT_LE(opens, 5) << "opened in a second";
+        if (c.refused) {
+            // It comes refused by a mode and gets its own a moment later (a
+            // pseudo-terminal opens only on its own devpts: the mode is that
+            // of a directory on the way).
+            const std::string sub = dir + "/sub";
+            ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
+            ASSERT_EQ(symlink(device.path.c_str(), (sub + "/tty").c_str()), 0);
+            ASSERT_NO_FATAL_FAILURE(relink("sub/tty"));
+            EXPECT_TRUE(
+                line("Permission denied, waiting for it; Ctrl-B quits"));
+            ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
+        } else if (!c.flapping) {
+            ASSERT_NO_FATAL_FAILURE(relink(device.path));
+        }
+        if (holder >= 0) {
             EXPECT_TRUE(line("Resource temporarily unavailable, waiting for "
                              "it; Ctrl-B quits"));
+            close(holder);
         }
-        close(holder);
         EXPECT_TRUE(line("back"));
+        if (c.crossing) {
+            signal_process(sender, SIGCONT);
+            EXPECT_TRUE(wait_until(
+                [&] { return !open_flags(sender, device.path).empty(); },
+                1000));
+        }
         ASSERT_TRUE(wait_until([&] { return raw_both(); }, 1000));
         struct termios t = settings_of(device);
         EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
         write_bytes(user.master, "AT\r");
         EXPECT_EQ(read_bytes(device.master, 3, 1000), "AT\r")
-            << "keys typed while away reached it";
+            << "keys typed before it came back reached it";
         write_bytes(device.master, "OK\r\n");
-        EXPECT_EQ(read_bytes(user.master, 4, 1000), "OK\r\n");
+        EXPECT_EQ(read_bytes(user.master, 4, 1000), "OK\r\n")
+            << "input from before its return was shown";
+        idle("on a quiet line after its return");
     }
     EXPECT_TRUE(process_exists(run.pid)) << "it must not end by itself";
     expect_clean_end(quit());
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
+    // The device that came back has its own settings back.
     if (device.master >= 0) {
         EXPECT_EQ(read_quiet(device.master, 20), "");
         EXPECT_TRUE(same_settings(settings_of(device), device_before));
@@ -621,12 +791,28 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
 
 INSTANTIATE_TEST_SUITE_P(
     Departures, Replug,
-    ::testing::Values(replug_case{"AwayUntilCtrlB", 0, false, false},
-                      replug_case{"ComesBack", 1, false, false},
-                      replug_case{"ComesBackTwice", 2, false, false},
-                      replug_case{"ComesBackLockedByAnother", 1, true, false},
-                      replug_case{"PseudoTerminalNeverOpenedAgain", 0, false,
-                                  true}),
+    ::testing::Values(
+        replug_case{.name = "AwayUntilCtrlB", .returns = 0},
+        replug_case{.name = "ComesBack"},
+        replug_case{.name = "ComesBackTwice", .returns = 2},
+        replug_case{.name = "ComesBackLockedByAnother", .locked = true},
+        replug_case{.name = "PseudoTerminalNeverOpenedAgain",
+                    .returns = 0,
+                    .pts_path = true},
+        replug_case{.name = "ScriptEndsWhenAPseudoTerminalGoes",
+                    .returns = 0,
+                    .pts_path = true,
+                    .piped = true},
+        replug_case{.name = "StaleLinkWaitsUntilMadeAnew", .stale = true},
+        replug_case{.name = "ComesBackOnItsModeChange", .refused = true},
+        replug_case{.name = "AFifoAtThePathIsNeverOpened", .fifo = true},
+        replug_case{.name = "FlappingIsTriedOnTheTimer", .flapping = true},
+        replug_case{.name = "KeyTypedBeforeItWentNeverCrosses",
+                    .crossing = true},
+        replug_case{.name = "GoneLineAfterTheRestOfItsBlock",
+                    .stopped = true,
+                    .preload = "EINTR_ON_STDERR=1"},
+        replug_case{.name = "ComesBackWithoutWatching", .preload = no_inotify}),
     [](const ::testing::TestParamInfo<replug_case>& info) {
         return info.param.name;
     });
@@ -1157,17 +1343,6 @@ TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
     ASSERT_GE(again, 0);
     EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0) << "the port stayed locked";
     close(again);
-}
-
-// portterm with a library preloaded, and its setting in the environment.
-std::vector<std::string> preloaded(const char* library, const char* setting)
-{
-    const char* asan = getenv("ASAN_OPTIONS");
-    return {"/usr/bin/env", std::string("LD_PRELOAD=") + library, setting,
-            // AddressSanitizer's runtime wants to come first; here it cannot.
-            "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-                ":verify_asan_link_order=0",
-            PORTTERM_PATH};
 }
 
 // A driver that does not take the rate and the flow control asked: the
