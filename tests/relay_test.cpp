@@ -605,10 +605,15 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
         return !open_flags(run.pid, p).empty() ||
                (!c.crossing && !open_flags(sender, p).empty());
     };
-    auto line = [&](const std::string& text) {
-        std::string want = "\r\n" + path + ": " + text + "\r\n";
-        return read_bytes(run.err, want.size(), 1000) == want;
+    auto said = [&](const std::string& text) {
+        return "\r\n" + path + ": " + text + "\r\n";
     };
+    auto line = [&](const std::string& text) {
+        return read_bytes(run.err, said(text).size(), 1000) == said(text);
+    };
+    const std::string gone =
+        c.pts_path ? "gone (Input/output error); Ctrl-B quits"
+                   : "gone (Input/output error), waiting for it; Ctrl-B quits";
     // Neither process runs at all: no timer, no spin.
     auto idle = [&](const char* when) {
         auto woken = [&] {
@@ -675,10 +680,7 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
             EXPECT_TRUE(!shown.empty() && flood.starts_with(shown))
                 << shown.size() << " bytes of the block shown";
         }
-        EXPECT_TRUE(line(
-            c.pts_path
-                ? "gone (Input/output error); Ctrl-B quits"
-                : "gone (Input/output error), waiting for it; Ctrl-B quits"));
+        EXPECT_TRUE(line(gone));
         if (c.piped) {
             // A script's device that never comes back ends the run.
             EXPECT_EQ(wait_for_exit(run, 1000), 0);
@@ -733,9 +735,8 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
             if (!wait_until([&] { return settings_of(device).c_lflag == 0; },
                             static_cast<int>(end - now_ms())))
                 break;
-            flaps += "\r\n" + path + ": back\r\n\r\n" + path +
-                     ": gone (Input/output error), waiting for it; Ctrl-B "
-                     "quits\r\n";
+            flaps += said("back");
+            flaps += said(gone);
             close_pty(device);
             ASSERT_EQ(unlink(link.c_str()), 0);
         }
