@@ -31,6 +31,8 @@ int SESSIONS = 30; // start-up and quit samples
 int LATENCY_SAMPLES = 3000;
 size_t TRANSFER = size_t{4} << 20;
 int PHASE_MS = 2000; // idle, hung-up and line-pace phases
+int RETURNS = 60;    // the device gone and back, for the relays that can
+int AWAY_MS = 250;   // each time it is away
 
 // A relay measured: portterm (reading portrc) when args is empty, or a
 // command whose last argument is the device.
@@ -75,7 +77,9 @@ struct session {
     long peak_kib = 0; // of the relay's processes together, before the end
 };
 
-void start(session& s)
+// portterm's portrc names a link to the device when linked, as a device
+// simulator makes one, so that the device can go and come back.
+void start(session& s, bool linked = false)
 {
     s.user = open_pty();
     s.device = open_pty();
@@ -84,8 +88,11 @@ void start(session& s)
     raw(s.device.slave);
     s.dir = make_temp_dir();
     std::vector<std::string> argv = {s.r->program};
+    std::string path = linked ? s.dir + "/modem" : s.device.path;
+    if (linked && symlink(s.device.path.c_str(), path.c_str()) != 0)
+        die("cannot make the device's link");
     if (s.r->args.empty()) {
-        write_file(s.dir + "/portrc", s.device.path + "\n38400\nNONE\n");
+        write_file(s.dir + "/portrc", path + "\n38400\nNONE\n");
     } else {
         argv.insert(argv.end(), s.r->args.begin(), s.r->args.end());
         argv.push_back(s.device.path);
@@ -156,6 +163,9 @@ double percentile(std::vector<double> v, double p)
 
 struct figures {
     double startup_ms, quit_ms;
+    double return_median_ms, return_worst_ms;
+    double away_wakes_median, away_wakes_worst; // per second
+    double away_cpu_median, away_cpu_worst;     // % of a core
     double key_median_us, key_p99_us, screen_median_us, screen_p99_us;
     double key_bytes_s, screen_bytes_s;
     bool key_exact, screen_exact;
@@ -210,6 +220,87 @@ double transfer(int from, int to, const std::string& data, bool& exact)
     fcntl(from, F_SETFL, flags);
     exact = got == data;
     return static_cast<double>(got.size()) / seconds;
+}
+
+// Context switches and processor time (ns) of pid, from /proc.
+long switches(pid_t pid)
+{
+    return status_figure(pid, "voluntary_ctxt_switches") +
+           status_figure(pid, "nonvoluntary_ctxt_switches");
+}
+
+double run_ns(pid_t pid)
+{
+    return strtod(
+        read_file("/proc/" + std::to_string(pid) + "/schedstat").c_str(),
+        nullptr);
+}
+
+// Waits until the relay's standard error has said text.
+void await_line(session& s, const std::string& text)
+{
+    std::string said;
+    while (said.find(text) == std::string::npos) {
+        std::string got = read_bytes(s.run.err, 1, 2000);
+        if (got.empty())
+            die(("never said: " + text).c_str());
+        said += got;
+    }
+}
+
+// The device goes (its link removed, its pseudo-terminal closed) and comes
+// back RETURNS times, staying 100 ms each time, as a device does that does
+// not flap.  While it is away, AWAY_MS and up to 200 ms more, spread so
+// that a relay trying on a timer is met at every point of its period: the
+// wake-ups and processor time of both processes.  From the link made anew
+// to the first byte of the device on the screen, the device writing a byte
+// every 0.1 ms.
+void returns(const relay& r, figures& f)
+{
+    session s{&r, {}, {}, {}, {}};
+    start(s, true);
+    pid_t sender = first_child_of(s.run.pid);
+    const std::string link = s.dir + "/modem";
+    std::vector<double> back_ms, wakes, cpu;
+    for (int i = 0; i < RETURNS; ++i) {
+        unlink(link.c_str());
+        close_pty(s.device);
+        await_line(s, "gone");
+        usleep(20 * 1000);
+        long switched = switches(s.run.pid) + switches(sender);
+        double ran = run_ns(s.run.pid) + run_ns(sender), t0 = now_us();
+        usleep((AWAY_MS + i * 37 % 200) * 1000);
+        double away_s = (now_us() - t0) / 1e6;
+        wakes.push_back(static_cast<double>(switches(s.run.pid) +
+                                            switches(sender) - switched) /
+                        away_s);
+        cpu.push_back((run_ns(s.run.pid) + run_ns(sender) - ran) / 1e7 /
+                      away_s);
+        s.device = open_pty();
+        raw(s.device.slave);
+        if (symlink(s.device.path.c_str(), (link + "~").c_str()) != 0)
+            die("cannot make the device's link");
+        double made = now_us();
+        rename((link + "~").c_str(), link.c_str());
+        struct pollfd shown = {s.user.master, POLLIN, 0};
+        while (poll(&shown, 1, 0) == 0) {
+            if (now_us() - made > 3e6)
+                die("the device was not taken back");
+            write_bytes(s.device.master, "x");
+            usleep(100);
+        }
+        back_ms.push_back((now_us() - made) / 1e3);
+        await_line(s, "back");
+        usleep(100 * 1000);
+        read_quiet(s.user.master, 5);
+    }
+    finish(s);
+    f.return_median_ms = percentile(back_ms, 0.5);
+    f.return_worst_ms = percentile(back_ms, 1);
+    f.away_wakes_median = percentile(wakes, 0.5);
+    f.away_wakes_worst = percentile(wakes, 1);
+    f.away_cpu_median = percentile(cpu, 0.5);
+    f.away_cpu_worst = percentile(cpu, 1);
 }
 
 figures measure(const relay& r)
@@ -304,6 +395,13 @@ figures measure(const relay& r)
     f.pace_exact = shown == paced;
     f.pace_pct = cpu_seconds(s.usage) * 100 / (PHASE_MS / 1e3);
     f.peak_kib = static_cast<double>(std::max(peak, s.peak_kib));
+
+    // Only portterm takes a device back: for the others, no figure.
+    f.return_median_ms = f.return_worst_ms = NAN;
+    f.away_wakes_median = f.away_wakes_worst = NAN;
+    f.away_cpu_median = f.away_cpu_worst = NAN;
+    if (r.args.empty())
+        returns(r, f);
     return f;
 }
 
@@ -329,6 +427,12 @@ figures mean(const figures& a, const figures& b)
     f.pace_pct = m(a.pace_pct, b.pace_pct);
     f.pace_exact = a.pace_exact && b.pace_exact;
     f.peak_kib = std::max(a.peak_kib, b.peak_kib);
+    f.return_median_ms = m(a.return_median_ms, b.return_median_ms);
+    f.return_worst_ms = std::max(a.return_worst_ms, b.return_worst_ms);
+    f.away_wakes_median = m(a.away_wakes_median, b.away_wakes_median);
+    f.away_wakes_worst = std::max(a.away_wakes_worst, b.away_wakes_worst);
+    f.away_cpu_median = m(a.away_cpu_median, b.away_cpu_median);
+    f.away_cpu_worst = std::max(a.away_cpu_worst, b.away_cpu_worst);
     return f;
 }
 
@@ -338,11 +442,18 @@ void row(const char* name, const std::vector<figures>& all,
          double figures::*value, const char* unit, const char* note = "")
 {
     printf("%-34s", name);
-    for (const figures& f : all)
-        printf(" %13.3f", f.*value);
+    for (const figures& f : all) {
+        if (std::isnan(f.*value))
+            printf(" %13s", "-");
+        else
+            printf(" %13.3f", f.*value);
+    }
     double floor = all.back().*value;
-    printf(" %7.2fx  %s%s\n", floor > 0 ? all.front().*value / floor : 0.0,
-           unit, note);
+    if (std::isnan(floor))
+        printf(" %8s  %s%s\n", "", unit, note);
+    else
+        printf(" %7.2fx  %s%s\n", floor > 0 ? all.front().*value / floor : 0.0,
+               unit, note);
 }
 
 } // namespace
@@ -356,6 +467,8 @@ int main(int argc, char** argv)
             LATENCY_SAMPLES = 300;
             TRANSFER = size_t{256} * 1024;
             PHASE_MS = 500;
+            RETURNS = 10;
+            AWAY_MS = 100;
         } else if (strcmp(argv[i], "--beside") == 0 && i + 1 < argc) {
             relays.push_back({"beside", argv[++i], {}, "\x02"});
         } else {
@@ -417,5 +530,15 @@ int main(int argc, char** argv)
     row("processor use, 38400 bit/s line", all, &figures::pace_pct,
         "% of a core", exact(&figures::pace_exact));
     row("peak memory (VmHWM, all processes)", all, &figures::peak_kib, "KiB");
+    row("return to first byte (median)", all, &figures::return_median_ms, "ms");
+    row("return to first byte (worst)", all, &figures::return_worst_ms, "ms");
+    row("wake-ups while away (median)", all, &figures::away_wakes_median,
+        "per s");
+    row("wake-ups while away (worst)", all, &figures::away_wakes_worst,
+        "per s");
+    row("processor use while away (median)", all, &figures::away_cpu_median,
+        "% of a core");
+    row("processor use while away (worst)", all, &figures::away_cpu_worst,
+        "% of a core");
     return 0;
 }
