@@ -41,7 +41,7 @@ const size_t BLOCK = 4096;
 
 // The screen and standard error as this process writes them; the
 // keyboard, when a terminal, as it reads it to drop keys: descriptions of
-// their own, non-blocking.
+// their own, non-blocking, where they can be had.
 int SCREEN = STDOUT_FILENO;
 int ERRFD = STDERR_FILENO;
 int KEYBOARD = -1;
@@ -176,9 +176,15 @@ void show_block(int channel)
 
 // Reads and drops what the keyboard, a terminal, holds unread: keys typed
 // before the device came back, perhaps while the sending process was
-// stopped, are not meant for it.  True when the quit key is among them.
+// stopped, are not meant for it.  True when the quit key is among them.  A
+// terminal this process may not reopen (another user's) is flushed unread:
+// a read of the description it shares could wait for the next key.
 bool quit_among_unread_keys()
 {
+    if (KEYBOARD == STDIN_FILENO) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        return false;
+    }
     char keys[4096];
     ssize_t n;
     bool quit = false;
@@ -240,8 +246,10 @@ void relay_device_to_screen(pid_t child, int channel)
     keep_if_terminal(STDIN_FILENO);
     SCREEN = open_output(STDOUT_FILENO);
     ERRFD = open_output(STDERR_FILENO);
-    if (isatty(STDIN_FILENO))
+    if (isatty(STDIN_FILENO)) {
         KEYBOARD = open_own(STDIN_FILENO, O_RDONLY | O_NONBLOCK);
+        KEYBOARD = KEYBOARD >= 0 ? KEYBOARD : STDIN_FILENO;
+    }
     for (;;) {
         if (STOP) {
             check_child(child, channel);
