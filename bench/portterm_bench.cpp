@@ -281,7 +281,8 @@ void returns(const relay& r, figures& f)
         if (symlink(s.device.path.c_str(), (link + "~").c_str()) != 0)
             die("cannot make the device's link");
         double made = now_us();
-        rename((link + "~").c_str(), link.c_str());
+        if (rename((link + "~").c_str(), link.c_str()) != 0)
+            die("cannot move the device's link");
         struct pollfd shown = {s.user.master, POLLIN, 0};
         while (poll(&shown, 1, 0) == 0) {
             if (now_us() - made > 3e6)
