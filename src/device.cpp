@@ -110,7 +110,8 @@ int open_device(int flags)
     if (stale_link())
         return ENOENT; // not back yet
     struct stat link, node;
-    bool linked = lstat(MODEMDEVICE, &link) == 0 && S_ISLNK(link.st_mode);
+    bool seen = lstat(MODEMDEVICE, &link) == 0;
+    bool linked = seen && S_ISLNK(link.st_mode);
     int path = open(MODEMDEVICE, O_PATH | O_CLOEXEC);
     if (path < 0)
         return errno;
@@ -137,8 +138,7 @@ int open_device(int flags)
     if (linked && is_pseudo_terminal(node))
         PTY_LINK = link;
     LINK_RENEWED = false;
-    REOPENABLE = REOPENABLE &&
-                 !(lstat(MODEMDEVICE, &link) == 0 && is_pseudo_terminal(link));
+    REOPENABLE = REOPENABLE && !(seen && is_pseudo_terminal(link));
     return 0;
 }
 
