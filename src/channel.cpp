@@ -30,7 +30,7 @@ void send_note(int channel, const device_note& note, int fd)
 
 } // namespace
 
-void send_device(int channel, int fd, int number, const kernel_termios& saved)
+void send_device(int channel, int fd, int number, const port_record& saved)
 {
     send_note(channel, {number, 0, 0, saved}, fd);
 }

@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "rate.h"
+#include "lines.h"
 
 // A note with a descriptor hands over the device numbered number with its
 // saved settings; one without says that the device of that number has
@@ -18,11 +18,11 @@ struct device_note {
     int number;
     int error;
     size_t unsent;
-    kernel_termios saved;
+    port_record saved;
 };
 
 // Hands fd over as the device numbered number, with its saved settings.
-void send_device(int channel, int fd, int number, const kernel_termios& saved);
+void send_device(int channel, int fd, int number, const port_record& saved);
 // Says that the device numbered number has gone, and why.
 void send_gone(int channel, int number, int error);
 // Says, at the sending process's end, how many keys were not sent.

@@ -83,11 +83,11 @@ void say_device(std::initializer_list<const char*> texts)
 
 } // namespace
 
-long now_ms()
+int64_t now_ms()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
 int open_own(int fd, int flags)
@@ -145,7 +145,7 @@ int open_device(int flags)
 void check_line()
 {
     line_rates now;
-    if (get_line_rates(MODEMFD, now) != 0)
+    if (read_line_rates(MODEMFD, now) != 0)
         return;
     char asked[24], out[24], in[24];
     if (now.in != cnf_rate() || now.out != cnf_rate())

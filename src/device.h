@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 
 extern const char* MODEMDEVICE;
 extern int MODEMFD; // read by the receiving process, blocking; -1 while away
@@ -26,7 +27,7 @@ extern bool REOPENABLE;
 extern bool LINK_RENEWED;
 
 // Milliseconds of the monotonic clock.
-long now_ms();
+int64_t now_ms();
 
 // A description of fd's file of this process's own, opened with flags.
 // O_NONBLOCK on a shared description would reach the other process (and,

@@ -13,7 +13,7 @@
 #include "lines.h"
 
 const int QUIT_KEY = 0x02;
-const long HELD_LINE_MS = 1000;
+const int64_t HELD_LINE_MS = 1000;
 
 namespace {
 
@@ -38,7 +38,7 @@ struct waiting_keys {
     size_t held;
     input_state input;
     size_t left;
-    long held_from;
+    int64_t held_from;
 };
 
 // Below this much room behind the waiting keys, those already sent make
@@ -76,9 +76,9 @@ void drop_keys(waiting_keys& w, size_t more = 0)
 }
 
 // How long the line has taken nothing of what is left for it, in ms.
-long held_ms(waiting_keys& w, size_t left)
+int64_t held_ms(waiting_keys& w, size_t left)
 {
-    long now = now_ms();
+    int64_t now = now_ms();
     if (w.held_from == 0 || left < w.left) {
         w.left = left;
         w.held_from = now;
@@ -258,7 +258,7 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
         // A device gone for good: a script's keys have nowhere to go.
         if (away && !REOPENABLE && !TERMINAL)
             end_dropping(w, channel, unread_input());
-        long held = 0;
+        int64_t held = 0;
         if (away || (room && !ending))
             w.held_from = 0;
         else

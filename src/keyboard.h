@@ -3,6 +3,7 @@
 // types the quit key, standard input ends, or the receiving process ends.
 #pragma once
 
+#include <cstdint>
 #include <sys/types.h>
 
 // Ctrl-B: ends the program, and is never sent.
@@ -10,7 +11,7 @@ extern const int QUIT_KEY;
 
 // After the quit key, a line that has taken nothing for this long is held
 // and what it has not taken is dropped.
-extern const long HELD_LINE_MS;
+extern const int64_t HELD_LINE_MS;
 
 // receiver is the receiving process, channel the sending end of the socket
 // pair between the two.

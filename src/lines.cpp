@@ -7,7 +7,7 @@
 
 #include "settings.h"
 
-kernel_termios port_saved;
+port_record port_saved;
 struct termios port_new;
 struct termios stdin_saved;
 struct termios stdin_raw;
@@ -63,14 +63,33 @@ void setup_lines(int device, char* const cnf_lines[3])
 }
 
 // The C library's records carry no custom rate: the device's settings are
-// saved and put back as the kernel keeps them.
+// saved and put back as the kernel keeps them, where it lets them be.
 void setup_port(int device)
 {
-    get_kernel_termios(device, port_saved);
+    if (get_kernel_termios(device, port_saved.kernel) == 0)
+        port_saved.kind = port_record::KERNEL;
+    else if (tcgetattr(device, &port_saved.library) == 0)
+        port_saved.kind = port_record::LIBRARY;
+    else
+        port_saved.kind = port_record::NONE;
     tcflush(device, TCIFLUSH);
     tcsetattr(device, TCSANOW, &port_new);
     if (CUSTOM_RATE != 0)
         set_custom_rate(device, CUSTOM_RATE);
+}
+
+int read_line_rates(int fd, line_rates& rates)
+{
+    if (get_line_rates(fd, rates) == 0)
+        return 0;
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return -1;
+    rates.in = speed_rate(cfgetispeed(&t));
+    rates.out = speed_rate(cfgetospeed(&t));
+    rates.custom = false;
+    rates.rtscts = (t.c_cflag & CRTSCTS) != 0;
+    return 0;
 }
 
 void keep_if_terminal(int fd)
@@ -86,7 +105,10 @@ void keep_if_terminal(int fd)
 
 void restore_port(int device)
 {
-    set_kernel_termios(device, port_saved);
+    if (port_saved.kind == port_record::KERNEL)
+        set_kernel_termios(device, port_saved.kernel);
+    else if (port_saved.kind == port_record::LIBRARY)
+        tcsetattr(device, TCSANOW, &port_saved.library);
 }
 
 void restore_stdin()

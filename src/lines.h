@@ -6,7 +6,17 @@
 
 #include "rate.h"
 
-extern kernel_termios port_saved;  // the device as found, rate and all
+// The device's settings as found: the kernel's record, exact rate and all,
+// or, where the device refuses that record (a driver that does not know it,
+// an emulator running the program), the C library's.  Neither when the
+// device answered nothing: there is nothing to put back then.
+struct port_record {
+    enum { NONE, KERNEL, LIBRARY } kind;
+    kernel_termios kernel;
+    struct termios library;
+};
+
+extern port_record port_saved;     // the device as found
 extern struct termios port_new;    // the device's raw line
 extern struct termios stdin_saved; // standard input as found
 extern struct termios stdin_raw; // standard input without echo or line editing
@@ -24,6 +34,10 @@ void setup_lines(int device, char* const cnf_lines[3]);
 // saves its settings in port_saved, drops the input it holds from before
 // and applies port_new, then CUSTOM_RATE if portrc names one.
 void setup_port(int device);
+
+// What fd's line runs at: as the kernel's record has it, or, where the
+// device refuses that record, from the C library's speed codes.
+int read_line_rates(int fd, line_rates& rates);
 
 // Keeps fd, a standard descriptor that this process does not use, when it
 // is a terminal whose settings it may have to put back; anything else, a

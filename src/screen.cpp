@@ -212,8 +212,9 @@ void wait_for_device(int channel)
         if (error == 0)
             hand_device_over(channel);
     } else {
-        long ms = until_try_ms();
-        struct timespec limit = {ms / 1000, ms % 1000 * 1000000};
+        int64_t ms = until_try_ms(); // at most a few seconds
+        struct timespec limit = {static_cast<time_t>(ms / 1000),
+                                 static_cast<long>(ms % 1000 * 1000000)};
         wait_unless_stopped(watch_fd(), POLLIN, &limit);
     }
 }

@@ -122,10 +122,13 @@ FILE* cnf_open()
 
 unsigned cnf_rate()
 {
-    if (CUSTOM_RATE != 0)
-        return CUSTOM_RATE;
+    return CUSTOM_RATE != 0 ? CUSTOM_RATE : speed_rate(BAUDRATE);
+}
+
+unsigned speed_rate(speed_t code)
+{
     for (const cnf_speed& row : cnf_speeds)
-        if (row.code == BAUDRATE)
+        if (row.code == code)
             return strtoul(row.text, nullptr, 10);
     return 0;
 }

@@ -17,6 +17,9 @@ extern unsigned CUSTOM_RATE;
 // The rate in bit/s that portrc asks for: CUSTOM_RATE, or BAUDRATE's.
 unsigned cnf_rate();
 
+// The rate in bit/s of a speed code of the table below, or 0.
+unsigned speed_rate(speed_t code);
+
 // The speeds a portrc may name: the exact text of its second line and the
 // speed code it gives.  Every speed of the Linux terminal interface, as its
 // rate in bit/s; 134 stands for 134.5.

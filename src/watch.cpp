@@ -16,14 +16,14 @@
 namespace {
 
 // What no directory change announces is tried this often.
-const long RETRY_MS = 200;
+const int64_t RETRY_MS = 200;
 // What a directory change announces is tried again this often all the
 // same, for file systems that report no changes.
-const long SAFETY_MS = 5000;
+const int64_t SAFETY_MS = 5000;
 // A device back for less than this flaps (a board in a reset loop, a radio
 // link out of range): its next try waits for RETRY_MS, so that it is
 // opened, and said, at most five times a second.
-const long FLAP_MS = 50;
+const int64_t FLAP_MS = 50;
 
 // An entry made or moved in, a node given its owner and mode a moment
 // after it appears; a directory deleted or moved away, whose watch moves up.
@@ -42,7 +42,7 @@ int PATH_DIRECTORY = -1;
 
 // When the path is tried at the latest, and, once news has come, at the
 // earliest (ms of the monotonic clock); when the device was last back.
-long NEXT_TRY, EARLIEST, TAKEN_AT;
+int64_t NEXT_TRY, EARLIEST, TAKEN_AT;
 bool NEWS;
 
 // The directory that holds path's last name, in dir.  False when it does
@@ -154,7 +154,7 @@ void watch_path()
     // Watched first, then tried: what appears meanwhile is news.
     if (WATCHFD >= 0)
         rewatch();
-    long now = now_ms();
+    int64_t now = now_ms();
     NEWS = true;
     NEXT_TRY = EARLIEST = now - TAKEN_AT < FLAP_MS ? now + RETRY_MS : now;
 }
@@ -164,9 +164,9 @@ int watch_fd()
     return WATCHFD;
 }
 
-long until_try_ms()
+int64_t until_try_ms()
 {
-    long left = NEXT_TRY - now_ms();
+    int64_t left = NEXT_TRY - now_ms();
     return left > 0 ? left : 0;
 }
 
@@ -177,13 +177,13 @@ bool path_due()
         NEWS = true;
         rewatch();
     }
-    long now = now_ms();
+    int64_t now = now_ms();
     return now >= NEXT_TRY || (NEWS && now >= EARLIEST);
 }
 
 void path_tried(int error)
 {
-    long now = now_ms();
+    int64_t now = now_ms();
     NEWS = false;
     EARLIEST = now;
     if (error == 0) {

@@ -8,6 +8,8 @@
 // timer does it all.
 #pragma once
 
+#include <cstdint>
+
 // The device has gone: watches the path from now on, and tries it at once,
 // unless it stayed less than a moment (a device that flaps): then its next
 // try waits for the timer.
@@ -17,7 +19,7 @@ void watch_path();
 // directories' news arrive on (or -1), and how long until the path is
 // tried anyway, in ms.
 int watch_fd();
-long until_try_ms();
+int64_t until_try_ms();
 
 // Takes the news that have arrived, and moves the watches with the
 // directories; true when the path is to be tried now.

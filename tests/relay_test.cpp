@@ -815,7 +815,11 @@ INSTANTIATE_TEST_SUITE_P(
         replug_case{.name = "GoneLineAfterTheRestOfItsBlock",
                     .stopped = true,
                     .preload = "EINTR_ON_STDERR=1"},
-        replug_case{.name = "ComesBackWithoutWatching", .preload = no_inotify}),
+        replug_case{.name = "ComesBackWithoutWatching", .preload = no_inotify},
+        // Gone 2 s before a count of milliseconds passes 31 bits, 24.86
+        // days after boot: its timers still wait.
+        replug_case{.name = "GoesOnTheTwentyFifthDayOfUptime",
+                    .preload = "CLOCK_FROM_MS=2147481648"}),
     [](const ::testing::TestParamInfo<replug_case>& info) {
         return info.param.name;
     });
@@ -1350,23 +1354,55 @@ TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
 
 // A driver that does not take the rate and the flow control asked: the
 // line goes on at what it took, and says so, once, on a line of its own.
-TEST_F(Terminal, ARateTheDriverRefusesIsSaid)
+// Where the kernel's record is refused, the device is saved and put back
+// through the C library's, and a custom rate is said to be refused.
+struct refusal_case {
+    const char* name;
+    const char* setting; // of the preloaded driver
+    const char* speed;
+    std::vector<std::string> said;
+};
+
+void PrintTo(const refusal_case& c, std::ostream* os)
 {
-    write_portrc("4000000", "RTS/CTS");
+    *os << c.name;
+}
+
+class RefusingDriver : public Terminal,
+                       public ::testing::WithParamInterface<refusal_case> {};
+
+TEST_P(RefusingDriver, TheLineGoesOnAtWhatItTookAndSaysSo)
+{
+    const refusal_case& c = GetParam();
+    write_portrc(c.speed, "RTS/CTS");
     run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         preloaded(REFUSED_RATE_PATH, "REFUSED_RATE=9600"));
+                         preloaded(REFUSED_RATE_PATH, c.setting));
     ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
-    const std::string path = device.path + ": ";
-    EXPECT_EQ(read_quiet(run.err, 100),
-              "\r\n" + path +
-                  "4000000 bit/s refused, the line runs at 9600\r\n" + "\r\n" +
-                  path +
-                  "RTS/CTS refused, the line runs without flow control\r\n");
+    std::string said;
+    for (const std::string& text : c.said)
+        said += "\r\n" + device.path + ": " + text + "\r\n";
+    EXPECT_EQ(read_quiet(run.err, 100), said);
     write_bytes(device.master, "OK\r\n");
     EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
     EXPECT_EQ(quit(), 0);
     expect_restored();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusingDriver,
+    ::testing::Values(
+        refusal_case{"RateAndFlowControl",
+                     "REFUSED_RATE=9600",
+                     "4000000",
+                     {"4000000 bit/s refused, the line runs at 9600",
+                      "RTS/CTS refused, the line runs without flow control"}},
+        refusal_case{"TheKernelsRecord",
+                     "REFUSED_RECORD=1",
+                     "250000",
+                     {"250000 bit/s refused, the line runs at 19200"}}),
+    [](const ::testing::TestParamInfo<refusal_case>& info) {
+        return info.param.name;
+    });
 
 // A SIGCHLD that lands after the receiving loop's last test of its flag
 // and before its device read, every time: the preloaded library delays

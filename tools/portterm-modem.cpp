@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "rate.h"
+#include "lines.h"
 
 namespace {
 
@@ -38,15 +39,15 @@ bool DATA_MODE = false;
 std::string LINE;
 
 // Escape detection in data mode.
-long GUARD_MS = 1000;
-long LAST_BYTE_MS = 0;
+int64_t GUARD_MS = 1000;
+int64_t LAST_BYTE_MS = 0;
 int PLUSES = 0;
 
-long now_ms()
+int64_t now_ms()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
 void send(const std::string& bytes)
@@ -66,11 +67,12 @@ void reply(const std::string& text)
     send("\r\n" + text + "\r\n");
 }
 
-// The rate in bit/s that the terminal set, a custom one as well.
+// The rate in bit/s that the terminal set, a custom one as well where the
+// kernel lets it be read.
 long line_speed()
 {
     line_rates rates;
-    return get_line_rates(MASTER, rates) == 0 ? rates.out : 0;
+    return read_line_rates(MASTER, rates) == 0 ? rates.out : 0;
 }
 
 // The line as the terminal set it: speed and flow control.
@@ -159,7 +161,7 @@ void command_byte(char c)
     }
 }
 
-void data_byte(char c, long now)
+void data_byte(char c, int64_t now)
 {
     send(std::string(1, c));
     if (c == '+' && PLUSES == 0 && now - LAST_BYTE_MS >= GUARD_MS)
@@ -173,7 +175,7 @@ void data_byte(char c, long now)
 
 void receive(const char* bytes, ssize_t n)
 {
-    long now = now_ms();
+    int64_t now = now_ms();
     for (ssize_t i = 0; i < n; ++i) {
         if (DATA_MODE)
             data_byte(bytes[i], now);
@@ -188,7 +190,7 @@ int poll_timeout()
 {
     if (!DATA_MODE || PLUSES != 3)
         return -1;
-    long left = LAST_BYTE_MS + GUARD_MS - now_ms();
+    int64_t left = LAST_BYTE_MS + GUARD_MS - now_ms();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -209,11 +211,11 @@ int open_device()
 }
 
 // A count of milliseconds from the command line, or the usage message.
-long milliseconds(const char* text)
+int64_t milliseconds(const char* text)
 {
     char* end = nullptr;
     errno = 0;
-    long ms = strtol(text, &end, 10);
+    long long ms = strtoll(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || ms < 0)
         usage();
     return ms;
