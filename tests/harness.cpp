@@ -320,7 +320,7 @@ std::string no_private_namespace()
 
 int wait_for_exit(pid_t pid, int timeout_ms)
 {
-    long end = now_ms() + timeout_ms;
+    int64_t end = now_ms() + timeout_ms;
     for (;;) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -340,9 +340,9 @@ int wait_for_exit(pid_t pid, int timeout_ms)
 std::string read_bytes(int fd, size_t want, int timeout_ms)
 {
     std::string got;
-    long end = now_ms() + timeout_ms;
+    int64_t end = now_ms() + timeout_ms;
     while (got.size() < want) {
-        long left = end - now_ms();
+        int64_t left = end - now_ms();
         if (left <= 0)
             break;
         struct pollfd in = {fd, POLLIN, 0};
@@ -391,7 +391,7 @@ size_t write_within(int fd, const std::string& bytes, int timeout_ms)
     int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     size_t done = 0;
-    long end = now_ms() + timeout_ms;
+    int64_t end = now_ms() + timeout_ms;
     while (done < bytes.size() && now_ms() < end) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
@@ -509,9 +509,9 @@ long status_figure(pid_t pid, const std::string& figure)
                : strtol(status.c_str() + at + figure.size() + 1, nullptr, 10);
 }
 
-long now_ms()
+int64_t now_ms()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }

@@ -3,6 +3,7 @@
 // the tests.  Every wait here has a timeout.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <termios.h>
@@ -114,12 +115,12 @@ long cpu_ticks(pid_t pid);
 // "voluntary_ctxt_switches"; 0 when it is gone.
 long status_figure(pid_t pid, const std::string& figure);
 
-long now_ms();
+int64_t now_ms();
 
 #include <unistd.h>
 template <typename Pred> bool wait_until(Pred pred, int timeout_ms)
 {
-    long end = now_ms() + timeout_ms;
+    int64_t end = now_ms() + timeout_ms;
     while (!pred()) {
         if (now_ms() > end)
             return false;

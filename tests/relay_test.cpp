@@ -73,7 +73,7 @@ class Terminal : public ::testing::Test {
     // terminals too).
     void plug_device(speed_t speed = B1200, const std::string& path = "")
     {
-        long end = now_ms() + 2000;
+        int64_t end = now_ms() + 2000;
         while ((device = open_pty()).path != path && !path.empty() &&
                now_ms() < end)
             close_pty(device);
@@ -728,7 +728,7 @@ TEST_P(Replug, TheDeviceIsLetGoAtOnceAndTakenBackAsNew)
         // A device that hangs up as soon as it is opened, for a second.
         std::string flaps;
         int opens = 0;
-        for (long end = now_ms() + 1000; c.flapping; ++opens) {
+        for (int64_t end = now_ms() + 1000; c.flapping; ++opens) {
             ASSERT_NO_FATAL_FAILURE(plug_device(B2400));
             write_bytes(device.master, "STALE");
             ASSERT_NO_FATAL_FAILURE(relink(device.path));
@@ -1071,7 +1071,7 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     {
         ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{512} * 1024)));
         write_bytes(t.user.master, "\x02");
-        long second = now_ms() + 500;
+        int64_t second = now_ms() + 500;
         bool typed = false;
         while (process_exists(t.run.pid) && now_ms() < second + 2000) {
             t.at_device += read_bytes(t.device.master, 512, 100);
@@ -1108,7 +1108,7 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
     {
         ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{64} * 1024)));
         write_bytes(t.user.master, "\x02");
-        long end = now_ms() + 5000;
+        int64_t end = now_ms() + 5000;
         while (t.at_device.size() < t.typed.size() && now_ms() < end) {
             t.at_device += read_bytes(t.device.master, 4096, 200);
             usleep(50 * 1000);
@@ -1420,7 +1420,7 @@ TEST_F(Terminal, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
         write_bytes(device.master, "x");
         ASSERT_EQ(read_bytes(user.master, 1, 2000), "x");
     }
-    long typed = now_ms();
+    int64_t typed = now_ms();
     write_bytes(user.master, "\x02");
     expect_clean_end(wait_for_exit(run, quit_timeout_ms));
     // The delay itself, and little more.
