@@ -9,8 +9,6 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 fail=0
 expected='./bin/portterm
 ./bin/portterm-modem
-./share/doc/portterm/changelog.gz
-./share/doc/portterm/copyright
 ./share/man/man1/portterm-modem.1.gz
 ./share/man/man1/portterm.1.gz'
 found=$(cd "$prefix" && find . -type f | LC_ALL=C sort)
