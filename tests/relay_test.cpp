@@ -449,10 +449,12 @@ TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
     const char* asan = getenv("ASAN_OPTIONS");
     std::string options =
         "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0";
+    // setpriv comes last: it still reaches a program that only the
+    // superuser may (a package built in a private directory).
     run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         {"/usr/bin/env", options, "/usr/bin/setpriv",
-                          "--reuid=65534", "--regid=65534", "--clear-groups",
-                          "/usr/bin/prlimit", "--nproc=1:1", PORTTERM_PATH});
+                         {"/usr/bin/env", options, "/usr/bin/prlimit",
+                          "--nproc=1:1", "/usr/bin/setpriv", "--reuid=65534",
+                          "--regid=65534", "--clear-groups", PORTTERM_PATH});
     expect_failure(255, "fork: Resource temporarily unavailable\n");
     EXPECT_EQ(read_quiet(device.master, 20), "");
     expect_restored();
