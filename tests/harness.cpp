@@ -136,10 +136,6 @@ std::string describe(const struct termios& t)
         struct rlimit none = {0, 0};
         setrlimit(RLIMIT_CORE, &none);
     }
-    if (handed.preload != nullptr && argv.empty()) {
-        setenv("LD_PRELOAD", handed.preload, 1);
-        putenv(const_cast<char*>(handed.setting));
-    }
     std::vector<char*> args;
     args.reserve(argv.size() + 2);
     for (const std::string& a : argv)

@@ -47,9 +47,6 @@ struct inherited {
     bool sigpipe_ignored = false;
     bool sigpipe_blocked = false;
     bool no_core = false; // a core size limit of 0
-    // A library preloaded into the program alone, and its setting.
-    const char* preload = nullptr;
-    const char* setting = nullptr;
 };
 
 // Starts build/portterm (or the command argv) in dir with in, out as its

@@ -910,6 +910,7 @@ struct end_case {
     bool own_session = false;       // exec portterm: it leads the session
     bool piped = false;             // producer | portterm
     bool unsent = false; // what the device did not get is said, status 255
+    std::vector<std::string> argv = {}; // how portterm is run, if not plainly
 };
 
 const inherited full_stdout{1, "/dev/full"}, no_stdout{.fd = 1},
@@ -1133,8 +1134,9 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
         ASSERT_GT(fcntl(in[1], F_SETPIPE_SZ, 1 << 20), 0);
         feed = in[1];
     }
-    ASSERT_NO_FATAL_FAILURE(start_on(
-        in[0], c.output_to_pipe ? out[1] : user.slave, c.from, c.own_session));
+    ASSERT_NO_FATAL_FAILURE(start_on(in[0],
+                                     c.output_to_pipe ? out[1] : user.slave,
+                                     c.from, c.own_session, c.argv));
     if (c.output_to_pipe)
         close(out[1]);
     if (c.piped)
@@ -1184,6 +1186,10 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
     if (out[0] >= 0)
         close(out[0]);
 }
+
+// The clock passes 2^31 ms (24.86 days) while the line is held.
+const std::vector<std::string> clock_near_wrap =
+    preloaded(FAULTS_PATH, "CLOCK_FROM_MS=2147483000");
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, Ending,
@@ -1259,14 +1265,12 @@ INSTANTIATE_TEST_SUITE_P(
                                .unsent = true},
                       end_case{"SecondCtrlBOnASlowLine", "NONE", false,
                                Ending::second_ctrl_b, 0, false},
-                      // The clock passes 2^31 ms (24.86 days) on the way.
                       end_case{.name = "HeldPipeOnTheTwentyFifthDay",
                                .flow = "NONE",
                                .act = Ending::pipe_outlives_its_writer,
                                .every_key_arrives = true,
-                               .from = {.preload = FAULTS_PATH,
-                                        .setting = "CLOCK_FROM_MS=2147483000"},
-                               .piped = true},
+                               .piped = true,
+                               .argv = clock_near_wrap},
                       end_case{.name = "CtrlBackslashWithOutputRedirected",
                                .flow = "NONE",
                                .output_to_pipe = true,
