@@ -1188,8 +1188,10 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
 }
 
 // The clock passes 2^31 ms (24.86 days) while the line is held.
-const std::vector<std::string> clock_near_wrap =
-    preloaded(FAULTS_PATH, "CLOCK_FROM_MS=2147483000");
+std::vector<std::string> clock_near_wrap()
+{
+    return preloaded(FAULTS_PATH, "CLOCK_FROM_MS=2147483000");
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, Ending,
@@ -1270,7 +1272,7 @@ INSTANTIATE_TEST_SUITE_P(
                                .act = Ending::pipe_outlives_its_writer,
                                .every_key_arrives = true,
                                .piped = true,
-                               .argv = clock_near_wrap},
+                               .argv = clock_near_wrap()},
                       end_case{.name = "CtrlBackslashWithOutputRedirected",
                                .flow = "NONE",
                                .output_to_pipe = true,
