@@ -146,10 +146,13 @@ size_t unread_input()
     end_sending(channel);
 }
 
-// The device has gone, as this process found: it lets it go at once with
-// the keys that waited for it, and tells the receiving process.  That one
-// may be blocked in a read of a device that fails only its writes: a
-// SIGCHLD cuts the read short.
+// The device has gone, as this process found or was told: it lets it go
+// at once with the keys that waited for it, and tells the receiving
+// process, which takes the device back only once it knows that no read of
+// the keyboard is under way here for the device that went: a key read then
+// would be lost, typed after the device was back.  That process may be
+// blocked in a read of a device that fails only its writes: a SIGCHLD cuts
+// the read short.
 void let_go(waiting_keys& w, pid_t receiver, int channel, int error)
 {
     drop_device(LINEFD);
@@ -180,29 +183,31 @@ bool read_keys(waiting_keys& w, bool keep)
 }
 
 // Takes what the receiving process says of the device: that the one held
-// has gone, or that it is back, handed over with its saved settings.  Keys
-// that waited for the device before either never reach it.  True when a
-// note came.
-bool take_notes(waiting_keys& w, int channel)
+// has gone, which is answered, or that it is back, handed over with its
+// saved settings.  Keys that waited for the device before either never
+// reach it.  True when a note came.
+bool take_notes(waiting_keys& w, pid_t receiver, int channel)
 {
     device_note note;
     int fd;
     int taken;
     bool any = false;
     while ((taken = take_note(channel, note, fd)) == 1) {
-        if (fd < 0 && note.number != DEVICE_NUMBER)
+        if (fd < 0 && (note.number != DEVICE_NUMBER || LINEFD < 0))
             continue; // about a device let go already
         any = true;
+        if (fd < 0) {
+            let_go(w, receiver, channel, note.error);
+            continue;
+        }
         // LINEFD and port_saved change together, unseen by end_handler.
         sigset_t old = hold_end_signals();
         if (LINEFD >= 0)
             drop_device(LINEFD);
         drop_keys(w);
-        if (fd >= 0) {
-            LINEFD = fd;
-            DEVICE_NUMBER = note.number;
-            port_saved = note.saved;
-        }
+        LINEFD = fd;
+        DEVICE_NUMBER = note.number;
+        port_saved = note.saved;
         sigprocmask(SIG_SETMASK, &old, nullptr);
     }
     if (taken < 0)
@@ -231,9 +236,11 @@ void send_waiting(waiting_keys& w, pid_t receiver, int channel)
 // the device takes them.  A pipe or a file is read only while there is room
 // for its keys and a device to take them: what it holds waits for the line,
 // and none of it is ever read to be dropped.  A terminal is read too, its
-// keys dropped, while the device is away, while the line has held a full
-// store for HELD_LINE_MS, and after the quit key, when a second one, or the
-// terminal's end, ends at once.
+// keys dropped, while the line has held a full store for HELD_LINE_MS, and
+// after the quit key, when a second one, or the terminal's end, ends at
+// once.  While the device is away the receiving process alone reads the
+// terminal, and drops what is typed: a read here could not tell the keys
+// typed before its return from those typed after.
 //
 // After the quit key or the end of the input the keys before it still go,
 // while the line takes them.  A line that has taken nothing for
@@ -267,10 +274,11 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             end_dropping(w, channel, unread);
 
         bool keep = !away && room && w.input != ENDED;
-        bool drop = TERMINAL && (away || w.input == ENDED ||
-                                 (!room && held >= HELD_LINE_MS));
-        // A pipe that waits is watched for its writer's end alone.
-        bool watch = !TERMINAL && w.input == RUNNING;
+        bool drop =
+            TERMINAL && (w.input == ENDED || (!room && held >= HELD_LINE_MS));
+        // A pipe that waits, and a terminal while the device is away (the
+        // receiving process reads it then), are watched for their end alone.
+        bool watch = (!TERMINAL || away) && w.input == RUNNING;
         short events = keep || drop ? POLLIN : 0;
         int timeout = -1;
         if (ending && !away && left > 0)
@@ -290,10 +298,10 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             let_go(w, receiver, channel, EIO);
             continue;
         }
-        if ((wait[2].revents & POLLIN) && take_notes(w, channel))
+        if ((wait[2].revents & POLLIN) && take_notes(w, receiver, channel))
             continue;
         if (wait[0].revents != 0 && events == 0) {
-            w.input = unread_input() == 0 ? ENDED : HUNG_UP;
+            w.input = TERMINAL || unread_input() == 0 ? ENDED : HUNG_UP;
             w.held_from = 0;
         } else if (wait[0].revents != 0) {
             if (read_keys(w, keep)) {

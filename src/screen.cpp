@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,19 +60,32 @@ int GONE = 0;
 // at its end.
 size_t UNSENT = 0;
 
+// The sending process holds the device handed over last, or has not yet
+// said that it let it go: a read of the keyboard may be under way there,
+// for that device.  The device is taken back only once it has said so.
+bool SENDER_HOLDS = true;
+
+// The quit key, or the keyboard's end, came while the device was away: the
+// sending process is told by the channel's hang-up, and its end ends this
+// one.
+bool QUITTING = false;
+
 // Waits until fd (none when -1) is ready for events, the limit (none when
-// null) has passed, the device hangs up, or a SIGCHLD has set STOP.
+// null) has passed, the device hangs up, keys (none when -1) has keys, or a
+// SIGCHLD has set STOP.
 // SIGCHLD is blocked outside the wait itself, so one that comes just before
 // it still cuts it short.  Returns what the device reported.
-short wait_unless_stopped(int fd, short events, const struct timespec* limit)
+short wait_unless_stopped(int fd, short events, const struct timespec* limit,
+                          int keys = -1)
 {
     sigset_t chld, old;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
-    struct pollfd ready[2] = {{fd, events, 0}, {MODEMFD, 0, 0}};
+    struct pollfd ready[3] = {
+        {fd, events, 0}, {MODEMFD, 0, 0}, {keys, POLLIN, 0}};
     if (!STOP)
-        ppoll(ready, 2, limit, &old);
+        ppoll(ready, 3, limit, &old);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return ready[1].revents;
 }
@@ -145,6 +159,8 @@ void check_child(pid_t child, int channel)
         UNSENT += note.unsent;
         if (note.number == DEVICE_NUMBER && MODEMFD >= 0)
             device_gone(channel, note.error);
+        if (note.number == DEVICE_NUMBER)
+            SENDER_HOLDS = false;
     }
     if (ended)
         end_receiving(0, status);
@@ -175,47 +191,79 @@ void show_block(int channel)
 }
 
 // Reads and drops what the keyboard, a terminal, holds unread: keys typed
-// before the device came back, perhaps while the sending process was
-// stopped, are not meant for it.  True when the quit key is among them.  A
-// terminal this process may not reopen (another user's) is flushed unread:
-// a read of the description it shares could wait for the next key.
-bool quit_among_unread_keys()
+// while the device is away, or before it came back, perhaps while the
+// sending process was stopped, are not meant for it.  True when the quit
+// key is among them, or the keyboard has ended.  A terminal this process
+// may not reopen (another user's) is read only when it has keys, while
+// nobody else reads it, and flushed at a return: a read of the description
+// it shares could wait for the next key.
+bool quit_among_unread_keys(bool at_return)
 {
-    if (KEYBOARD == STDIN_FILENO) {
+    struct pollfd keys_ready = {KEYBOARD, POLLIN, 0};
+    if (KEYBOARD == STDIN_FILENO && at_return)
         tcflush(STDIN_FILENO, TCIFLUSH);
+    if (KEYBOARD < 0 || (KEYBOARD == STDIN_FILENO &&
+                         (at_return || poll(&keys_ready, 1, 0) != 1)))
         return false;
-    }
     char keys[4096];
     ssize_t n;
-    bool quit = false;
-    while (KEYBOARD >= 0 && ((n = read(KEYBOARD, keys, sizeof keys)) > 0 ||
-                             (n < 0 && errno == EINTR)))
-        quit = quit || (n > 0 && memchr(keys, QUIT_KEY, n) != nullptr);
-    return quit;
+    do {
+        n = read(KEYBOARD, keys, sizeof keys);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true; // hung up: nobody is left to type
+        if (n > 0 && memchr(keys, QUIT_KEY, n) != nullptr)
+            return true;
+    } while (KEYBOARD != STDIN_FILENO && (n > 0 || errno == EINTR));
+    return false;
+}
+
+// The quit key while the device is away: the sending process, which holds
+// nothing to drain, ends at the channel's hang-up.  One that does not end
+// within HELD_LINE_MS (stopped) is not waited for.
+void quit_while_away(int channel)
+{
+    QUITTING = true;
+    shutdown(channel, SHUT_RDWR); // a socket of ours: cannot fail
+    struct timespec limit = {HELD_LINE_MS / 1000, HELD_LINE_MS % 1000 * 1000000};
+    wait_unless_stopped(-1, 0, &limit);
+    if (!STOP) {
+        restore_stdin();
+        end_receiving(0);
+    }
 }
 
 // While the device is away: tries its path when the watch says it may be
-// back, and otherwise waits for that, or for the child.  A path that is
-// never opened again waits for the child alone.  What the keyboard holds
-// from before the return is dropped here, before the device is handed
-// over: the sending process may take the device later than the user types
-// after reading that it is back.
+// back, and otherwise waits for that, for a key, or for the child.  A path
+// that is never opened again waits for a key or the child alone.  Only the
+// keyboard's reader takes the device back: while the sending process may
+// still read it for the device that went, this waits for its word.  What
+// the keyboard holds from before the return is dropped here, before the
+// device is handed over: the sending process may take the device later
+// than the user types after reading that it is back.
 void wait_for_device(int channel)
 {
-    if (!REOPENABLE) {
+    if (QUITTING) {
+        quit_while_away(channel); // a stray SIGCHLD cut the wait short
+    } else if (SENDER_HOLDS) {
         wait_unless_stopped(-1, 0, nullptr);
+    } else if (quit_among_unread_keys(false)) {
+        quit_while_away(channel);
+    } else if (!REOPENABLE) {
+        wait_unless_stopped(KEYBOARD, POLLIN, nullptr);
     } else if (path_due()) {
         int error = take_device_back();
         path_tried(error);
-        if (error == 0 && quit_among_unread_keys())
-            end_receiving(0); // the sending process follows it
-        if (error == 0)
+        if (error == 0 && quit_among_unread_keys(true))
+            quit_while_away(channel);
+        else if (error == 0) {
             hand_device_over(channel);
+            SENDER_HOLDS = true;
+        }
     } else {
         int64_t ms = until_try_ms(); // at most a few seconds
         struct timespec limit = {static_cast<time_t>(ms / 1000),
                                  static_cast<long>(ms % 1000 * 1000000)};
-        wait_unless_stopped(watch_fd(), POLLIN, &limit);
+        wait_unless_stopped(watch_fd(), POLLIN, &limit, KEYBOARD);
     }
 }
 
