@@ -6,11 +6,15 @@
 // NO_INOTIFY set, inotify_init1 fails, as where nothing can be watched;
 // with CLOCK_FROM_MS set, the monotonic clock reads that many milliseconds
 // when the process first looks at it, and runs on from there, as after
-// weeks of uptime.
+// weeks of uptime; with HOLD_KEYS set to a directory, a read of standard
+// input is held while that directory holds a file "hold", and says so by
+// making "held" there, for up to 10 s.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,4 +73,24 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
     t->tv_sec = static_cast<time_t>(ns / 1000000000);
     t->tv_nsec = static_cast<long>(ns % 1000000000);
     return 0;
+}
+
+extern "C" ssize_t read(int fd, void* buf, size_t count)
+{
+    using read_fn = ssize_t (*)(int, void*, size_t);
+    static auto real = reinterpret_cast<read_fn>(dlsym(RTLD_NEXT, "read"));
+    const char* dir = getenv("HOLD_KEYS");
+    if (fd == STDIN_FILENO && dir != nullptr) {
+        int saved_errno = errno;
+        const std::string hold = std::string(dir) + "/hold";
+        if (access(hold.c_str(), F_OK) == 0) {
+            close(open((std::string(dir) + "/held").c_str(),
+                       O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            for (int ms = 0; ms < 10000 && access(hold.c_str(), F_OK) == 0;
+                 ++ms)
+                usleep(1000);
+        }
+        errno = saved_errno;
+    }
+    return real(fd, buf, count);
 }

@@ -14,9 +14,11 @@
 #include <ftw.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -290,7 +292,9 @@ void signal_group(pid_t group, int sig)
 }
 
 std::vector<std::string> over_default_device(const std::string& device,
-                                             const std::string& launch)
+                                             const std::string& setup,
+                                             const std::string& launch,
+                                             const std::string& program)
 {
     return {"/usr/bin/unshare",
             "-m",
@@ -298,9 +302,20 @@ std::vector<std::string> over_default_device(const std::string& device,
             "private",
             "/bin/sh",
             "-c",
-            "mount --bind \"$1\" /dev/ttyS0 && " + launch + " \"$2\"",
+            "mount --bind \"$1\" /dev/ttyS0 && " + setup +
+                " [ /dev/ttyS0 -ef \"$1\" ] && " + launch + " \"$2\"",
             "sh",
             device,
+            program};
+}
+
+std::vector<std::string> preloaded(const char* library, const char* setting)
+{
+    const char* asan = getenv("ASAN_OPTIONS");
+    return {"/usr/bin/env", std::string("LD_PRELOAD=") + library, setting,
+            // AddressSanitizer's runtime wants to come first; here it cannot.
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                ":verify_asan_link_order=0",
             PORTTERM_PATH};
 }
 
@@ -315,6 +330,27 @@ std::string no_private_namespace()
         "/usr/bin/unshare -m --propagation private true 2>/dev/null";
     if (system(probe) != 0) // NOLINT(cert-env33-c): see above
         return "private mount namespaces are not available here";
+    return "";
+}
+
+std::string enter_own_devpts()
+{
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return std::string("no user namespace: ") + strerror(errno);
+        write_file("/proc/self/setgroups", "deny");
+        write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    } else if (unshare(CLONE_NEWNS) != 0) {
+        return std::string("no mount namespace: ") + strerror(errno);
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", 0,
+              "newinstance,ptmxmode=0666,mode=0620") != 0 ||
+        mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0)
+        return std::string("no devpts of its own: ") + strerror(errno);
     return "";
 }
 

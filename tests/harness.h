@@ -74,14 +74,27 @@ void signal_process(pid_t pid, int sig);
 // The same for a process group: refused for the test's own, and for 0, 1.
 void signal_group(pid_t group, int sig);
 
-// The command that runs portterm where /dev/ttyS0 is the pseudo-terminal
-// device, in a private mount namespace: nothing runs unless the bind
-// worked.  launch is the shell text that starts portterm, given as "$2".
+// The command that runs portterm (or program) where /dev/ttyS0 is the
+// pseudo-terminal device, in a private mount namespace: nothing runs
+// unless the bind worked.  setup is shell text run first, ending in "&&"
+// (a step that may fail by design is written "{ ... || :; } &&"); launch
+// starts the program, given as "$2", once /dev/ttyS0 is checked to be the
+// device.
 std::vector<std::string>
-over_default_device(const std::string& device,
-                    const std::string& launch = "exec");
+over_default_device(const std::string& device, const std::string& setup = "",
+                    const std::string& launch = "exec",
+                    const std::string& program = PORTTERM_PATH);
+
+// portterm with a library preloaded, and its setting in the environment.
+std::vector<std::string> preloaded(const char* library, const char* setting);
 // Why such a namespace cannot be made here, or "" when it can.
 std::string no_private_namespace();
+
+// Puts the test, and what it starts from then on, in a mount namespace
+// with a devpts instance of its own, where no other program takes the
+// numbers of its pseudo-terminals (in a user namespace too when it is not
+// the superuser).  Returns why that cannot be done here, or "".
+std::string enter_own_devpts();
 
 // Waits for pid, a child of the test, to end; returns its wait status, or
 // -1 after killing it when it has not ended within timeout_ms.

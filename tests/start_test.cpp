@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: MIT
+// The start and portrc: the settings file read or made, the device
+// missing, the split failing, and Ctrl-B at once.
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+#include "rate.h"
+#include "terminal.h"
+
+namespace {
+
+TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
+{
+    write_file(dir + "/portrc", "/dev/no-such-modem\n9600\nNONE\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    expect_failure(255, "/dev/no-such-modem: No such file or directory\n");
+    end_run(run);
+    // Control characters are shown escaped: portrc cannot clear the screen.
+    write_file(dir + "/portrc", "/dev/\033[2J\177\n");
+    run = start_portterm(dir, user.slave, user.slave, user.slave);
+    expect_failure(255, "/dev/\\033[2J\\177: No such file or directory\n");
+    end_run(run);
+    // Printable UTF-8 is shown as it is; C1 controls, raw or as UTF-8,
+    // are not (U+00DB is C3 9B); a path beyond PATH_MAX is cut.
+    const std::pair<std::string, std::string> paths[] = {
+        {"/dev/modem-\u00e9", "/dev/modem-\u00e9: No such file or directory"},
+        {"/dev/\x9b\u009b\u009d\u00db\xa0",
+         "/dev/\\233\\302\\233\\302\\235\u00db\xa0: No such file or directory"},
+        {"/dev/\x80\x9f\u0080\u009f",
+         "/dev/\\200\\237\\302\\200\\302\\237: No such file or directory"},
+        {"/dev/" + std::string(PATH_MAX, 'x'),
+         "/dev/" + std::string(PATH_MAX - 5, 'x') + "...: File name too long"}};
+    for (const auto& [path, shown] : paths) {
+        end_run(run);
+        write_file(dir + "/portrc", path + "\n");
+        run = start_portterm(dir, user.slave, user.slave, user.slave);
+        ASSERT_NO_FATAL_FAILURE(expect_failure(255, shown + "\n"));
+    }
+    EXPECT_EQ(read_quiet(user.master, 20), "");
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+}
+
+// The two messages go to standard output as KOI8-R bytes, one space and a
+// line feed after the text.
+TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
+{
+    ASSERT_EQ(mkdir((dir + "/portrc").c_str(), 0755), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    run = start_portterm(dir, user.slave, user.slave, out[1]);
+    close(out[1]);
+    expect_failure(1, "");
+    EXPECT_EQ(read_quiet(out[0], 50),
+              "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 "
+              "\xc6\xc1\xca\xcc portrc ! \n");
+    close(out[0]);
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+    end_run(run);
+    // A first run on a full file system: the new file is removed again, as
+    // the listing at the end shows (with the message, on standard error).
+    if (std::string why = no_private_namespace(); !why.empty())
+        GTEST_SKIP() << why;
+    const char* full = "mount -t tmpfs -o size=4k full . && cd \"$PWD\" && "
+                       "{ cat /dev/zero >fill 2>&- || :; } && exec >&2 && "
+                       "trap ls 0 &&";
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         over_default_device(device.path, full, ""));
+    expect_failure(1, "\xee\xc5 \xcd\xcf\xc7\xd5 \xd3\xcf\xda\xc4\xc1\xd4\xd8 "
+                      "\xc6\xc1\xca\xcc portrc ! \nfill\n");
+}
+
+// A first run in an empty directory uses the default device: these run
+// where /dev/ttyS0 is the test's pseudo-terminal, in a mount namespace of
+// their own.
+TEST_F(Terminal, AFirstRunWritesTheDefaultPortrcAndUsesItsDevice)
+{
+    std::string why = no_private_namespace();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         over_default_device(device.path));
+    ASSERT_TRUE(
+        wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
+        << "the device never went raw: " << read_quiet(run.err, 10);
+    EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
+    struct termios t = settings_of(device);
+    EXPECT_EQ(t.c_cflag, B9600 | CS8 | CLOCAL | CREAD);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    write_bytes(user.master, "ATZ\r");
+    EXPECT_EQ(read_bytes(device.master, 4, 2000), "ATZ\r");
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+// Where the bind fails, /dev/ttyS0 is the machine's own: nothing starts.
+TEST_F(Terminal, NothingStartsWhereTheDefaultDeviceIsNotBound)
+{
+    if (std::string why = no_private_namespace(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string program = dir + "/program";
+    write_file(program, "#!/bin/sh\n: >started\n");
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    run = start_portterm(
+        dir, user.slave, user.slave, user.slave,
+        over_default_device(dir + "/no-such-device", "", "exec", program));
+    int status = wait_for_exit(run, patience_ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+    EXPECT_NE(access((dir + "/started").c_str(), F_OK), 0) << "started";
+}
+
+TEST_F(Terminal, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
+{
+    // A user whose umask leaves the new file unreadable, run as nobody since
+    // the superuser reads any file.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    std::string why = no_private_namespace();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    run = start_portterm(
+        dir, user.slave, user.slave, out[1],
+        over_default_device(device.path, "umask 0777 &&",
+                            "exec setpriv --reuid=65534 --regid=65534 "
+                            "--clear-groups"));
+    close(out[1]);
+    expect_failure(1, "");
+    EXPECT_EQ(read_quiet(out[0], 50),
+              "\xee\xc5 \xcd\xcf\xc7\xd5 \xcf\xd4\xcb\xd2\xd9\xd4\xd8 "
+              "\xc6\xc1\xca\xcc portrc ! \n");
+    close(out[0]);
+    // The new file was written before it could not be opened again.
+    EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
+}
+
+TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
+{
+    // A process limit of one for an unprivileged user makes fork fail; the
+    // superuser is not held to it.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    write_portrc("9600", "NONE");
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir + "/portrc").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
+    // Under AddressSanitizer the leak check at exit needs a thread of its
+    // own, which the same limit forbids: it is off for this one run.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string options =
+        "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0";
+    // setpriv comes last: it still reaches a program that only the
+    // superuser may (a package built in a private directory).
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         {"/usr/bin/env", options, "/usr/bin/prlimit",
+                          "--nproc=1:1", "/usr/bin/setpriv", "--reuid=65534",
+                          "--regid=65534", "--clear-groups", PORTTERM_PATH});
+    expect_failure(255, "fork: Resource temporarily unavailable\n");
+    EXPECT_EQ(read_quiet(device.master, 20), "");
+    expect_restored();
+}
+
+TEST_F(Terminal, AOneLinePortrcRunsAt19200WithoutFlowControl)
+{
+    write_file(dir + "/portrc", device.path + "\n");
+    ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    struct termios t = settings_of(device);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
+    expect_clean_end(quit());
+    EXPECT_EQ(read_file(dir + "/portrc"), device.path + "\n");
+}
+
+TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
+{
+    write_portrc("9600", "NONE");
+    for (int i = 0; i < 50; ++i) {
+        run = start_portterm(dir, user.slave, user.slave, user.slave);
+        ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+        write_bytes(user.master, "\x02");
+        int status = wait_for_exit(run, 1000);
+        ASSERT_NE(status, -1) << "run " << i << " hung after Ctrl-B";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << i << " status " << status;
+        end_run(run);
+        ASSERT_TRUE(same_settings(settings_of(user), user_before))
+            << "run " << i;
+    }
+}
+
+} // namespace

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// The fixture every story starts from: portterm run as a user runs it, its
+// standard input and output on one pseudo-terminal (its controlling
+// terminal), the serial device another pseudo-terminal whose master side
+// the test holds as the modem.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+const int quit_timeout_ms = 2000;
+// How long a test waits for what must happen: five times the program's
+// longest interval (the held line's second), and never less than 2 s.
+const int patience_ms = 5000;
+
+inline std::string all_bytes_but(char skipped)
+{
+    std::string bytes;
+    for (int b = 0; b < 256; ++b)
+        if (static_cast<char>(b) != skipped)
+            bytes += static_cast<char>(b);
+    return bytes;
+}
+
+class Terminal : public ::testing::Test {
+  public:
+    std::string dir;
+    pty user, device;
+    struct termios user_before = {}, device_before = {};
+    portterm_run run;
+    pid_t sender = 0;
+
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        user = open_pty();
+        plug_device();
+        // The user's terminal on a line of its own, as a serial console.
+        struct termios t = settings_of(user);
+        cfsetspeed(&t, B115200);
+        t.c_cflag = (t.c_cflag & ~CLOCAL) | CSTOPB | HUPCL;
+        tcsetattr(user.slave, TCSANOW, &t);
+        user_before = settings_of(user);
+    }
+
+    void TearDown() override
+    {
+        if (sender > 0 && process_exists(sender))
+            signal_process(sender, SIGKILL);
+        end_run(run);
+        close_pty(user);
+        close_pty(device);
+        remove_tree(dir);
+    }
+
+    // A new device, left at another speed, line editing on, so that a
+    // restore is told apart from raw settings left behind; no echo, so that
+    // what the test sends as the device is not sent back.  With a path, the
+    // pseudo-terminal of that path: the kernel hands its number out again
+    // once it is free (tried for up to 2 s, as other programs open
+    // terminals too).
+    void plug_device(speed_t speed = B1200, const std::string& path = "")
+    {
+        int64_t end = now_ms() + 2000;
+        while ((device = open_pty()).path != path && !path.empty() &&
+               now_ms() < end)
+            close_pty(device);
+        ASSERT_TRUE(path.empty() || device.path == path) << device.path;
+        struct termios t = settings_of(device);
+        cfsetspeed(&t, speed);
+        t.c_cflag |= PARENB;
+        t.c_lflag &= ~ECHO;
+        tcsetattr(device.slave, TCSANOW, &t);
+        device_before = settings_of(device);
+    }
+
+    void write_portrc(const std::string& speed, const std::string& flow)
+    {
+        write_file(dir + "/portrc",
+                   device.path + "\n" + speed + "\n" + flow + "\n");
+    }
+
+    bool raw_both()
+    {
+        return settings_of(device).c_lflag == 0 &&
+               settings_of(user).c_lflag == 0;
+    }
+
+    // Starts portterm on the user's terminal and waits until both lines
+    // are raw and the sending process exists.
+    void start(const std::string& speed = "9600",
+               const std::string& flow = "NONE")
+    {
+        write_portrc(speed, flow);
+        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    }
+
+    void start_on(int in, int out, const inherited& from = {},
+                  bool own_session = false,
+                  const std::vector<std::string>& argv = {})
+    {
+        run = start_portterm(dir, user.slave, in, out, argv, own_session, from);
+        ASSERT_TRUE(
+            wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
+            << "the device never went raw";
+        ASSERT_TRUE(wait_until(
+            [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000))
+            << "no sending process";
+    }
+
+    int quit()
+    {
+        write_bytes(user.master, "\x02");
+        return wait_for_exit(run, quit_timeout_ms);
+    }
+
+    void expect_restored()
+    {
+        EXPECT_TRUE(same_settings(settings_of(user), user_before))
+            << "user's terminal: " << describe(settings_of(user))
+            << "\nwas: " << describe(user_before);
+        EXPECT_TRUE(same_settings(settings_of(device), device_before))
+            << "device: " << describe(settings_of(device))
+            << "\nwas: " << describe(device_before);
+    }
+
+    // A run that fails before relaying: its exit status and what it wrote
+    // to standard error.
+    void expect_failure(int code, const std::string& error)
+    {
+        int status = wait_for_exit(run, 2000);
+        ASSERT_NE(status, -1) << "portterm did not end";
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), code);
+        EXPECT_EQ(read_quiet(run.err, 50), error);
+    }
+
+    void expect_clean_end(int status)
+    {
+        ASSERT_NE(status, -1) << "portterm did not end in time";
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_FALSE(process_exists(sender)) << "sending process remains";
+        EXPECT_EQ(read_quiet(run.err, 10), "") << "a normal end prints nothing";
+    }
+};
+
+// Keys a user may paste under either flow control: no Ctrl-B, and none of
+// the start and stop characters that a terminal with IXON takes for itself.
+inline std::string paste_of(size_t size)
+{
+    std::string keys;
+    for (size_t i = 0; i < size; ++i)
+        keys += static_cast<char>('A' + i % 26);
+    return keys;
+}

@@ -1,0 +1,344 @@
+// SPDX-License-Identifier: MIT
+// Typing and bytes: every key reaches the device and every byte of the
+// device the screen, unchanged, on the lines the program sets up.
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+#include "rate.h"
+#include "terminal.h"
+
+namespace {
+
+TEST_F(Terminal, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string typed = all_bytes_but('\x02');
+    write_bytes(user.master, typed);
+    EXPECT_EQ(read_bytes(device.master, typed.size(), 3000), typed);
+    // Nothing typed is echoed by the program itself.
+    EXPECT_EQ(read_quiet(user.master, 50), "");
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, EnterReachesTheDeviceAsACarriageReturn)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    write_bytes(user.master, "AT\r");
+    EXPECT_EQ(read_bytes(device.master, 3, 2000), "AT\r");
+    expect_clean_end(quit());
+}
+
+TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string sent = all_bytes_but('\xff') + "\xff" + "line\nend\r\n";
+    write_bytes(device.master, sent);
+    EXPECT_EQ(read_bytes(user.master, sent.size(), 3000), sent);
+    // 1 MiB in full blocks to a screen read slowly: the rest of each block
+    // waits for it.
+    std::string flood;
+    while (flood.size() < size_t{1} << 20)
+        flood += all_bytes_but('\xff');
+    std::thread modem([&] { write_within(device.master, flood, 20000); });
+    std::string shown;
+    while (shown.size() < flood.size()) {
+        std::string got = read_bytes(user.master, 8192, 2000);
+        if (got.empty())
+            break;
+        shown += got;
+        usleep(1000);
+    }
+    modem.join();
+    EXPECT_TRUE(shown == flood) << shown.size() << " of " << flood.size();
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    expect_clean_end(quit());
+    EXPECT_EQ(read_quiet(device.master, 50), "");
+    expect_restored();
+}
+
+TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    // Nor left for the shell.  All of it is in before the keyboard is read.
+    signal_process(sender, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return process_state(sender) == 'T'; }, 2000));
+    const std::string paste = "ATZ\r\x02" + std::string(8192, 'x');
+    ASSERT_EQ(write_within(user.master, paste, 2000), paste.size());
+    signal_process(sender, SIGCONT);
+    int status = wait_for_exit(run, quit_timeout_ms);
+    expect_clean_end(status);
+    EXPECT_EQ(read_quiet(device.master, 100), "ATZ\r");
+    expect_restored();
+    int unread = -1;
+    EXPECT_EQ(ioctl(user.slave, FIONREAD, &unread), 0);
+    EXPECT_EQ(unread, 0) << "keys after Ctrl-B are left for the shell";
+}
+
+TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
+{
+    ASSERT_NO_FATAL_FAILURE(start("38400", "RTS/CTS"));
+    for (int i = 0; i < 20; ++i) {
+        std::string key = "AT" + std::to_string(i) + "\r";
+        write_bytes(user.master, key);
+        ASSERT_EQ(read_bytes(device.master, key.size(), 2000), key);
+        std::string answer = "\r\nOK " + std::to_string(i) + "\r\n";
+        write_bytes(device.master, answer);
+        ASSERT_EQ(read_bytes(user.master, answer.size(), 2000), answer);
+    }
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+// The settings the device and the user's terminal carry while running.
+struct line_case {
+    const char* speed;
+    const char* flow;
+    unsigned rate; // bit/s, read back as the kernel has it
+    bool custom;   // a rate beside the speed codes
+    tcflag_t iflag;
+    tcflag_t cflag_flow;
+    unsigned found_at = 0; // the device's custom rate before, if any
+};
+
+class LineSettings : public Terminal,
+                     public ::testing::WithParamInterface<line_case> {};
+
+TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
+{
+    const line_case& c = GetParam();
+    if (c.found_at != 0) {
+        ASSERT_EQ(set_custom_rate(device.slave, c.found_at), 0);
+        device_before = settings_of(device);
+    }
+    ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
+    for (const pty* p : {&device, &user}) {
+        struct termios t = settings_of(*p);
+        SCOPED_TRACE(p == &device ? "device" : "user's terminal");
+        EXPECT_EQ(t.c_iflag, c.iflag);
+        EXPECT_EQ(t.c_oflag, 0u);
+        EXPECT_EQ(t.c_lflag, 0u);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
+    // The device runs the line of portrc; the user's terminal keeps its own.
+    struct termios d = settings_of(device), u = settings_of(user);
+    EXPECT_EQ(d.c_cflag & ~(CBAUD | CIBAUD),
+              CS8 | CLOCAL | CREAD | c.cflag_flow);
+    line_rates rates = {};
+    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+    EXPECT_EQ(rates.in, c.rate);
+    EXPECT_EQ(rates.out, c.rate);
+    EXPECT_EQ(rates.custom, c.custom);
+    EXPECT_EQ(u.c_cflag, user_before.c_cflag) << describe(u);
+    EXPECT_EQ(cfgetispeed(&u), cfgetispeed(&user_before));
+    EXPECT_EQ(cfgetospeed(&u), cfgetospeed(&user_before));
+    EXPECT_EQ(read_quiet(run.err, 10), "") << "a rate the line took is said";
+    expect_clean_end(quit());
+    expect_restored();
+    // Back at exactly the custom rate it was found at.
+    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+    EXPECT_EQ(rates.out, c.found_at != 0 ? c.found_at : 1200);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpeedsAndFlowControl, LineSettings,
+    ::testing::Values(
+        line_case{"9600", "NONE", 9600, false, IGNPAR, 0},
+        line_case{"38400", "NONE", 38400, false, IGNPAR, 0},
+        line_case{"1200", "RTS/CTS", 1200, false, IGNPAR, CRTSCTS},
+        line_case{"2400", "XON/XOFF", 2400, false, IGNPAR | IXON | IXOFF, 0},
+        line_case{"4800", "xon/xoff", 4800, false, IGNPAR, 0},
+        line_case{"4800", "rts/cts", 4800, false, IGNPAR, 0},
+        line_case{"19200", "", 19200, false, IGNPAR, 0},
+        line_case{"115200", "NONE", 115200, false, IGNPAR, 0},
+        line_case{"9600 ", "RTS/CTS ", 19200, false, IGNPAR, 0},
+        line_case{"1000", "NONE", 1000, true, IGNPAR, 0},
+        line_case{"74880", "RTS/CTS", 74880, true, IGNPAR, CRTSCTS, 250000}));
+
+TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
+{
+    ASSERT_NO_FATAL_FAILURE(start("9600", "XON/XOFF"));
+    write_bytes(user.master, "a\x13\x11"
+                             "b");
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), "ab");
+    // NUL is data, not a flow control character.
+    write_bytes(user.master, std::string("\0c", 2));
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), std::string("\0c", 2));
+    expect_clean_end(quit());
+    expect_restored();
+}
+
+TEST_F(Terminal, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
+{
+    write_portrc("9600", "NONE");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    run = start_portterm(dir, user.slave, user.slave, out[1]);
+    close(out[1]);
+    ASSERT_TRUE(wait_until(
+        [&] { return (settings_of(user).c_lflag & (ICANON | ECHO)) == 0; },
+        2000));
+    struct termios t = settings_of(user);
+    EXPECT_EQ(t.c_lflag, user_before.c_lflag & ~(ICANON | ECHO));
+    EXPECT_EQ(t.c_iflag, user_before.c_iflag);
+    EXPECT_EQ(t.c_oflag, user_before.c_oflag);
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    // Enter still arrives as a line feed: the terminal translates it.
+    write_bytes(user.master, "x\r");
+    EXPECT_EQ(read_bytes(device.master, 2, 2000), "x\n");
+    // The device's bytes go to the redirected output.
+    write_bytes(device.master, "OK\n");
+    EXPECT_EQ(read_bytes(out[0], 3, 2000), "OK\n");
+    expect_clean_end(quit());
+    close(out[0]);
+    expect_restored();
+}
+
+// A driver that does not take the rate and the flow control asked: the
+// line goes on at what it took, and says so, once, on a line of its own.
+// Where the kernel's record is refused, the device is saved and put back
+// through the C library's, and a custom rate is said to be refused.
+struct refusal_case {
+    const char* name;
+    const char* setting; // of the preloaded driver
+    const char* speed;
+    std::vector<std::string> said;
+};
+
+void PrintTo(const refusal_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RefusingDriver : public Terminal,
+                       public ::testing::WithParamInterface<refusal_case> {};
+
+TEST_P(RefusingDriver, TheLineGoesOnAtWhatItTookAndSaysSo)
+{
+    const refusal_case& c = GetParam();
+    write_portrc(c.speed, "RTS/CTS");
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         preloaded(REFUSED_RATE_PATH, c.setting));
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    std::string said;
+    for (const std::string& text : c.said)
+        said += "\r\n" + device.path + ": " + text + "\r\n";
+    EXPECT_EQ(read_quiet(run.err, 100), said);
+    write_bytes(device.master, "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    EXPECT_EQ(quit(), 0);
+    expect_restored();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusingDriver,
+    ::testing::Values(
+        refusal_case{"RateAndFlowControl",
+                     "REFUSED_RATE=9600",
+                     "4000000",
+                     {"4000000 bit/s refused, the line runs at 9600",
+                      "RTS/CTS refused, the line runs without flow control"}},
+        refusal_case{"TheKernelsRecord",
+                     "REFUSED_RECORD=1",
+                     "250000",
+                     {"250000 bit/s refused, the line runs at 19200"}}),
+    [](const ::testing::TestParamInfo<refusal_case>& info) {
+        return info.param.name;
+    });
+
+// A SIGCHLD that lands after the receiving loop's last test of its flag
+// and before its device read, every time: the preloaded library delays
+// each device read by 400 ms before it is made, and Ctrl-B comes then.
+TEST_F(Terminal, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
+{
+    write_portrc("9600", "NONE");
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         preloaded(SLOW_READ_PATH, "SLOW_READ_MS=400"));
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    for (int i = 0; i < 3; ++i) {
+        // A byte shown: the loop goes on to its flag and its next read.
+        write_bytes(device.master, "x");
+        ASSERT_EQ(read_bytes(user.master, 1, 2000), "x");
+    }
+    int64_t typed = now_ms();
+    write_bytes(user.master, "\x02");
+    expect_clean_end(wait_for_exit(run, quit_timeout_ms));
+    // The delay itself, and little more.
+    EXPECT_LT(now_ms() - typed, 1000);
+    expect_restored();
+}
+
+// The device as the processes hold it, read from /proc: the receiving
+// process reads it blocking (also after stray SIGCHLDs), and neither
+// process takes it as its controlling terminal, with or without one.
+class DeviceDescriptor : public Terminal,
+                         public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
+{
+    const bool with_ctty = GetParam();
+    write_portrc("9600", "NONE");
+    run = start_portterm(dir, with_ctty ? user.slave : -1, user.slave,
+                         user.slave);
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    ASSERT_TRUE(wait_until(
+        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+
+    struct stat user_tty;
+    ASSERT_EQ(fstat(user.slave, &user_tty), 0);
+    for (pid_t pid : {run.pid, sender})
+        EXPECT_EQ(controlling_terminal(pid),
+                  with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
+
+    // Waited for: just after the split it holds the sender's description
+    // too.  It sleeps in the read: a signal wakes it before kill returns.
+    auto blocking_read = [&] {
+        std::vector<int> flags = open_flags(run.pid, device.path);
+        return flags.size() == 1 && (flags[0] & O_ACCMODE) == O_RDWR &&
+               (flags[0] & O_NONBLOCK) == 0 &&
+               read_file("/proc/" + std::to_string(run.pid) + "/syscall")
+                   .starts_with(std::to_string(SYS_read) + " ");
+    };
+    EXPECT_TRUE(wait_until(blocking_read, 1000));
+    for (int i = 0; i < 3; ++i) {
+        signal_process(run.pid, SIGCHLD);
+        signal_process(sender, SIGCHLD);
+    }
+    EXPECT_TRUE(wait_until(blocking_read, 1000))
+        << "the device stayed non-blocking after a stray SIGCHLD";
+    write_bytes(device.master, "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    for (pid_t pid : {run.pid, sender})
+        EXPECT_EQ(controlling_terminal(pid),
+                  with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
+    expect_clean_end(quit());
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAControllingTerminal, DeviceDescriptor,
+                         ::testing::Bool());
+
+} // namespace
