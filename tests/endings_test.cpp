@@ -2,22 +2,14 @@
 // The ends of the program's life, as a shell user meets them.
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
-#include "rate.h"
 #include "terminal.h"
 
 namespace {
@@ -371,7 +363,8 @@ TEST_P(Ending, EndsPromptlyAndLeavesTheTerminalsAsTheyWere)
                              std::to_string(typed.size() - at_device.size()) +
                              " bytes of standard input not sent\r\n"
                        : c.error);
-    EXPECT_TRUE(wait_until([&] { return !process_exists(sender); }, 1000))
+    EXPECT_TRUE(
+        wait_until([&] { return !process_exists(sender); }, patience_ms))
         << "the sending process outlived the receiving process";
     EXPECT_EQ(children_of(run.leader), "") << "a process is left";
     expect_restored();

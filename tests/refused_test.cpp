@@ -1,23 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Devices refused: not a terminal, or locked by another program.
 
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <poll.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
-#include "rate.h"
 #include "terminal.h"
 
 namespace {

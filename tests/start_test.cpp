@@ -2,23 +2,13 @@
 // The start and portrc: the settings file read or made, the device
 // missing, the split failing, and Ctrl-B at once.
 
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <ostream>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
-#include "rate.h"
 #include "terminal.h"
 
 namespace {
@@ -196,7 +186,7 @@ TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
         run = start_portterm(dir, user.slave, user.slave, user.slave);
         ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
         write_bytes(user.master, "\x02");
-        int status = wait_for_exit(run, 1000);
+        int status = wait_for_exit(run, quit_timeout_ms);
         ASSERT_NE(status, -1) << "run " << i << " hung after Ctrl-B";
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "run " << i << " status " << status;

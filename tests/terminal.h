@@ -61,15 +61,11 @@ class Terminal : public ::testing::Test {
     // A new device, left at another speed, line editing on, so that a
     // restore is told apart from raw settings left behind; no echo, so that
     // what the test sends as the device is not sent back.  With a path, the
-    // pseudo-terminal of that path: the kernel hands its number out again
-    // once it is free (tried for up to 2 s, as other programs open
-    // terminals too).
+    // pseudo-terminal of that path, free again: in a devpts of the test's
+    // own, the lowest free number is handed out next.
     void plug_device(speed_t speed = B1200, const std::string& path = "")
     {
-        int64_t end = now_ms() + 2000;
-        while ((device = open_pty()).path != path && !path.empty() &&
-               now_ms() < end)
-            close_pty(device);
+        device = open_pty();
         ASSERT_TRUE(path.empty() || device.path == path) << device.path;
         struct termios t = settings_of(device);
         cfsetspeed(&t, speed);
@@ -105,11 +101,12 @@ class Terminal : public ::testing::Test {
                   const std::vector<std::string>& argv = {})
     {
         run = start_portterm(dir, user.slave, in, out, argv, own_session, from);
-        ASSERT_TRUE(
-            wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
+        ASSERT_TRUE(wait_until([&] { return settings_of(device).c_lflag == 0; },
+                               patience_ms))
             << "the device never went raw";
-        ASSERT_TRUE(wait_until(
-            [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000))
+        ASSERT_TRUE(
+            wait_until([&] { return (sender = first_child_of(run.pid)) > 0; },
+                       patience_ms))
             << "no sending process";
     }
 
@@ -133,7 +130,7 @@ class Terminal : public ::testing::Test {
     // to standard error.
     void expect_failure(int code, const std::string& error)
     {
-        int status = wait_for_exit(run, 2000);
+        int status = wait_for_exit(run, patience_ms);
         ASSERT_NE(status, -1) << "portterm did not end";
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
         EXPECT_EQ(WEXITSTATUS(status), code);

@@ -3,17 +3,13 @@
 // device the screen, unchanged, on the lines the program sets up.
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <poll.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -323,12 +319,12 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
                read_file("/proc/" + std::to_string(run.pid) + "/syscall")
                    .starts_with(std::to_string(SYS_read) + " ");
     };
-    EXPECT_TRUE(wait_until(blocking_read, 1000));
+    EXPECT_TRUE(wait_until(blocking_read, patience_ms));
     for (int i = 0; i < 3; ++i) {
         signal_process(run.pid, SIGCHLD);
         signal_process(sender, SIGCHLD);
     }
-    EXPECT_TRUE(wait_until(blocking_read, 1000))
+    EXPECT_TRUE(wait_until(blocking_read, patience_ms))
         << "the device stayed non-blocking after a stray SIGCHLD";
     write_bytes(device.master, "OK\r\n");
     EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");

@@ -1,0 +1,52 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Runs the departures N times and the whole suite M times, one after
+# another, while a second tree is built again and again with -j2 beside
+# them, as on a build machine busy with another build; says how many runs
+# failed.  Usage: tools/soak-tests.sh [BUILD] [N] [M]
+set -eu
+
+build=$(cd "${1:-build}" && pwd)
+departures=${2:-30}
+suites=${3:-5}
+top=$(cd "$(dirname "$0")/.." && pwd)
+load=$(mktemp -d "${TMPDIR:-/tmp}/portterm-load.XXXXXX")
+loader=
+# shellcheck disable=SC2317 # called from the EXIT trap
+stop_load() {
+    if [ -n "$loader" ]; then
+        kill "$loader" 2>/dev/null || true
+        wait "$loader" 2>/dev/null || true
+    fi
+    rm -rf "$load"
+}
+trap stop_load EXIT
+
+(
+    while :; do
+        rm -rf "$load/tree"
+        cmake -S "$top" -B "$load/tree" >/dev/null 2>&1
+        cmake --build "$load/tree" -j2 >/dev/null 2>&1 || :
+    done
+) &
+loader=$!
+
+failed=0
+ctest --test-dir "$build" -R Departures --repeat "until-fail:$departures" \
+    --timeout 120 >"$load/departures.log" 2>&1 || failed=1
+tail -n 4 "$load/departures.log"
+echo "departures $departures times: $((1 - failed)) passed, $failed failed"
+
+passed=0 broken=0
+i=0
+while [ "$i" -lt "$suites" ]; do
+    i=$((i + 1))
+    if ctest --test-dir "$build" --timeout 120 >"$load/suite-$i.log" 2>&1; then
+        passed=$((passed + 1))
+    else
+        broken=$((broken + 1))
+        grep -E 'Failed|\*\*\*' "$load/suite-$i.log" || :
+    fi
+done
+echo "whole suite: $passed passed, $broken failed"
+[ "$failed" = 0 ] && [ "$broken" = 0 ]
