@@ -54,10 +54,12 @@ int take_note(int channel, device_note& note, int& fd)
     alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
     message.msg_control = space;
     message.msg_controllen = sizeof space;
+    // A peer that ended with a note of ours unread resets the pair once:
+    // its notes still wait behind that, and only the end of them ends.
     ssize_t n;
     while ((n = recvmsg(channel, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)) <
                0 &&
-           errno == EINTR) {
+           (errno == EINTR || errno == ECONNRESET)) {
     }
     if (n < 0 && errno == EAGAIN)
         return 0;
