@@ -3,13 +3,17 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -81,6 +85,96 @@ void say_device(std::initializer_list<const char*> texts)
     say_line(MODEMDEVICE, texts);
 }
 
+// "MAJOR:MINOR" of node, at to; returns the end.
+char* device_numbers(char* to, char* end, const struct stat& node)
+{
+    to = std::to_chars(to, end, major(node.st_rdev)).ptr;
+    *to++ = ':';
+    return std::to_chars(to, end, minor(node.st_rdev)).ptr;
+}
+
+// The field after the one at at, on the same line.
+const char* next_field(const char* at)
+{
+    at += strcspn(at, " \n");
+    return at + strspn(at, " ");
+}
+
+// Whether /proc/tty/drivers lists node's numbers: 1 or 0, or -1 when it
+// cannot be read.  A line: name, node, major, minor or first-last, type.
+int listed_as_terminal(const struct stat& node)
+{
+    static char list[16384];
+    int fd = open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n;
+    size_t size = 0;
+    while ((n = read(fd, list + size, sizeof list - 1 - size)) > 0)
+        size += n;
+    close(fd);
+    list[size] = '\0';
+    for (const char* line = list; *line != '\0';) {
+        char* end;
+        unsigned long major_number =
+            strtoul(next_field(next_field(line)), &end, 10);
+        unsigned long first = strtoul(end, &end, 10);
+        unsigned long last = *end == '-' ? strtoul(end + 1, &end, 10) : first;
+        if (major_number == major(node.st_rdev) &&
+            minor(node.st_rdev) >= first && minor(node.st_rdev) <= last)
+            return 1;
+        line += strcspn(line, "\n");
+        line += *line == '\n';
+    }
+    return 0;
+}
+
+// Whether the character device behind path (an O_PATH description) is a
+// terminal, as the kernel says before anything is opened: a node on a
+// devpts, one of the tty class in /sys, or one within a range of
+// /proc/tty/drivers (a pseudo-terminal has no entry in /sys).  1 or 0, or
+// -1 when none of them can be read.
+int terminal_node(int path, const struct stat& node)
+{
+    struct statfs fs;
+    if (fstatfs(path, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC)
+        return 1;
+    char link[64] = "/sys/dev/char/", target[PATH_MAX];
+    *device_numbers(link + strlen(link), link + sizeof link - 12, node) = '\0';
+    strcat(link, "/subsystem");
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        const char* slash = strrchr(target, '/');
+        if (strcmp(slash != nullptr ? slash + 1 : target, "tty") == 0)
+            return 1;
+    }
+    int listed = listed_as_terminal(node);
+    bool sysfs =
+        n > 0 || (errno == ENOENT && access("/sys/dev/char", F_OK) == 0);
+    return listed == 1 ? 1 : listed == 0 || sysfs ? 0 : -1;
+}
+
+// Opens the device behind path, an O_PATH description of MODEMDEVICE, with
+// flags: through /proc/self/fd, or, where there is no /proc, by its name,
+// checked afterwards to be the same character device.
+int open_node(int path, const struct stat& node, int flags)
+{
+    int fd = open_own(path, flags);
+    if (fd >= 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0)
+        return fd;
+    fd = open(MODEMDEVICE, flags | O_NOCTTY | O_CLOEXEC);
+    struct stat now;
+    if (fd >= 0 && (fstat(fd, &now) != 0 || !S_ISCHR(now.st_mode) ||
+                    now.st_dev != node.st_dev || now.st_ino != node.st_ino ||
+                    now.st_rdev != node.st_rdev)) {
+        close(fd);
+        errno = ENOENT; // another node since: not back yet
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 int64_t now_ms()
@@ -101,9 +195,10 @@ int open_own(int fd, int flags)
 
 // Only a terminal will do: anything else would be read and written as if it
 // were one.  The path is opened once, as O_PATH, which opens nothing: only
-// a character device is then opened through that description, so that a
-// fifo's reader or another file's owner never sees an open.  The lock keeps
-// a second terminal program off the port; it belongs to MODEMFD's
+// a character device that the kernel says is a terminal is then opened
+// through that description, so that a fifo's reader or another file's
+// owner never sees an open, nor a watchdog or a tape its device's.  The lock
+// keeps a second terminal program off the port; it belongs to MODEMFD's
 // description and goes with its last close.
 int open_device(int flags)
 {
@@ -116,22 +211,24 @@ int open_device(int flags)
     if (path < 0)
         return errno;
     int fd = -1;
-    if (fstat(path, &node) != 0 || !S_ISCHR(node.st_mode))
+    if (fstat(path, &node) != 0 || !S_ISCHR(node.st_mode) ||
+        terminal_node(path, node) == 0)
         errno = ENOTTY;
     else
-        fd = open_own(path, O_RDWR | flags);
+        fd = open_node(path, node, O_RDWR | flags);
     int error = errno;
+    int line = -1;
+    if (fd >= 0 &&
+        (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+         fcntl(fd, F_SETFL, 0) != 0 ||
+         (line = open_node(path, node, O_WRONLY | O_NONBLOCK)) < 0)) {
+        error = errno;
+        close(fd);
+        fd = -1;
+    }
     close(path);
     if (fd < 0)
         return error;
-    int line = -1;
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        fcntl(fd, F_SETFL, 0) != 0 ||
-        (line = open_own(fd, O_WRONLY | O_NONBLOCK)) < 0) {
-        error = errno;
-        close(fd);
-        return error;
-    }
     MODEMFD = fd;
     LINEFD = line;
     PTY_LINK = {};
@@ -163,7 +260,7 @@ void report_device(int error)
     static char shown[SHOWN_MAX];
     show_path(MODEMDEVICE, shown);
     errno = error;
-    perror(shown);
+    report_error(shown);
 }
 
 namespace {

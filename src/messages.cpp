@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -37,6 +39,31 @@ size_t sent, held;
 
 // The path of the line being added, as shown.
 char shown[SHOWN_MAX];
+
+// Blocks SIGPIPE while standard error is written, and takes the one that
+// write raised, if it was not waiting before: the screen's SIGPIPE alone
+// ends the program.
+sigset_t hold_sigpipe(bool& waiting)
+{
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe, &old);
+    waiting = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    return old;
+}
+
+void release_sigpipe(const sigset_t& old, bool waiting)
+{
+    sigset_t pipe, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    const struct timespec now = {0, 0};
+    if (!waiting && sigpending(&pending) == 0 &&
+        sigismember(&pending, SIGPIPE) == 1)
+        (void)sigtimedwait(&pipe, nullptr, &now); // it is there: taken
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
 
 } // namespace
 
@@ -96,19 +123,30 @@ bool lines_waiting()
 
 int write_lines(int fd)
 {
-    while (sent < held) {
+    bool waiting;
+    sigset_t old = hold_sigpipe(waiting);
+    int error = 0;
+    while (sent < held && error == 0) {
         ssize_t n = write(fd, LINES + sent, held - sent);
-        if (n > 0) {
+        if (n > 0)
             sent += n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        int error = n < 0 ? errno : EIO;
-        if (error != EAGAIN)
-            sent = held;
-        return error;
+        else if (n == 0 || errno != EINTR)
+            error = n < 0 ? errno : EIO;
     }
-    sent = held = 0;
-    return 0;
+    release_sigpipe(old, waiting);
+    if (error != EAGAIN && error != 0)
+        sent = held;
+    if (sent == held)
+        sent = held = 0;
+    return error;
+}
+
+void report_error(const char* prefix)
+{
+    int error = errno;
+    bool waiting;
+    sigset_t old = hold_sigpipe(waiting);
+    errno = error;
+    perror(prefix);
+    release_sigpipe(old, waiting);
 }

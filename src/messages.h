@@ -28,7 +28,13 @@ const char* decimal(size_t number, char (&text)[24]);
 // True while lines wait for standard error.
 bool lines_waiting();
 
-// Writes the waiting lines to fd, as much as it takes now.  Returns 0 when
-// all are out, EAGAIN when fd holds the rest back, or the errno of a write
-// that failed for good: the lines are then dropped, the relay goes on.
+// Writes the waiting lines to fd, standard error, as much as it takes now.
+// Returns 0 when all are out, EAGAIN when fd holds the rest back, or the
+// errno of a write that failed for good: the lines are then dropped, the
+// relay goes on.  A reader of standard error that has gone raises no
+// SIGPIPE here.
 int write_lines(int fd);
+
+// perror(prefix), without SIGPIPE from a standard error whose reader has
+// gone: the status of the failure it reports stays the program's own.
+void report_error(const char* prefix);

@@ -34,7 +34,7 @@ void take_inheritance()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
-            perror("/dev/null");
+            report_error("/dev/null");
             exit(-1);
         }
     }
@@ -74,7 +74,7 @@ int main()
     // other: each sees it hang up when the other ends, however it ends.
     int channel[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
-        perror("socketpair");
+        report_error("socketpair");
         exit(-1);
     }
 
@@ -93,7 +93,7 @@ int main()
     pid_t child = fork();
     if (child < 0) {
         (void)write_lines(STDERR_FILENO); // what the driver refused, if any
-        perror("fork");
+        report_error("fork");
         restore_port(MODEMFD);
         restore_stdin();
         restore_stdout();

@@ -125,7 +125,7 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit,
     if (error == 0)
         exit(UNSENT > 0 ? -1 : 0);
     errno = error;
-    perror("standard output");
+    report_error("standard output");
     exit(-1);
 }
 
@@ -224,7 +224,8 @@ void quit_while_away(int channel)
 {
     QUITTING = true;
     shutdown(channel, SHUT_RDWR); // a socket of ours: cannot fail
-    struct timespec limit = {HELD_LINE_MS / 1000, HELD_LINE_MS % 1000 * 1000000};
+    struct timespec limit = {HELD_LINE_MS / 1000,
+                             HELD_LINE_MS % 1000 * 1000000};
     wait_unless_stopped(-1, 0, &limit);
     if (!STOP) {
         restore_stdin();
