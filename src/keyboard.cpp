@@ -162,24 +162,32 @@ void let_go(waiting_keys& w, pid_t receiver, int channel, int error)
         kill(receiver, SIGCHLD);
 }
 
+// How the keys read end: not at all, at the quit key (or the end of input
+// or a dead terminal, after which nobody is left to type it), or, on a
+// terminal, at a second quit key as well.
+enum keys_end { GOING_ON, QUIT, QUIT_TWICE };
+
 // Reads what the keyboard has, up to the quit key, behind the waiting keys
-// when keep is true, or to be dropped.  True when the keys end: the quit
-// key, or end of input or a dead terminal, after which nobody is left to
-// type it.  Keys after the quit key are never sent.
-bool read_keys(waiting_keys& w, bool keep)
+// when keep is true, or to be dropped.  Keys after the quit key are never
+// sent.
+keys_end read_keys(waiting_keys& w, bool keep)
 {
     static char dropped[KEY_READ];
     char* keys = keep ? w.bytes + w.held : dropped;
     ssize_t n =
         read(STDIN_FILENO, keys, keep ? KEYS_MAX - w.held : sizeof dropped);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return false;
+        return GOING_ON;
     if (n <= 0)
-        return true;
+        return QUIT;
     char* quit = static_cast<char*>(memchr(keys, QUIT_KEY, n));
     if (keep)
         w.held += quit != nullptr ? quit - keys : n;
-    return quit != nullptr;
+    if (quit == nullptr)
+        return GOING_ON;
+    // A double tap, or a paste, brings both in one read.
+    bool again = TERMINAL && memchr(quit + 1, QUIT_KEY, keys + n - quit - 1);
+    return again ? QUIT_TWICE : QUIT;
 }
 
 // Takes what the receiving process says of the device: that the one held
@@ -304,9 +312,10 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             w.input = TERMINAL || unread_input() == 0 ? ENDED : HUNG_UP;
             w.held_from = 0;
         } else if (wait[0].revents != 0) {
-            if (read_keys(w, keep)) {
-                if (w.input == ENDED)
-                    end_dropping(w, channel, 0); // the quit key again
+            keys_end end = read_keys(w, keep);
+            if (end == QUIT_TWICE || (end == QUIT && w.input == ENDED))
+                end_dropping(w, channel, 0); // the quit key again
+            if (end == QUIT) {
                 w.input = ENDED;
                 w.held_from = 0;
             }
