@@ -255,6 +255,26 @@ TEST_F(Departures, ScriptEndsWhenAPseudoTerminalGoes)
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
 
+// Its keys waiting on a held line when it goes: counted, said, and a
+// failure, even where the channel is reset before the count is read.
+TEST_F(Departures, ScriptsWaitingKeysAreSaidUnsent)
+{
+    ASSERT_NO_FATAL_FAILURE(start_through(
+        device.path, "XON/XOFF", preloaded(FAULTS_PATH, "RESET_ONCE=1"), true));
+    write_bytes(device.master, "\x13");
+    usleep(50 * 1000);
+    write_bytes(feed, std::string(10000, 'x'));
+    int in_pipe = -1;
+    ASSERT_TRUE(wait_until(
+        [&] { return ioctl(feed, FIONREAD, &in_pipe) == 0 && in_pipe == 0; },
+        patience_ms));
+    ASSERT_NO_FATAL_FAILURE(unplug());
+    expect_line(gone);
+    expect_line("10000 bytes of standard input not sent");
+    int status = wait_for_exit(run, patience_ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+}
+
 // The link stays, and is taken back only once it is made anew.
 TEST_F(Departures, StaleLinkWaitsUntilMadeAnew)
 {
@@ -307,6 +327,37 @@ TEST_F(Departures, AFifoAtThePathIsNeverOpened)
     close(reader.fd); // the link below is made over it
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
     ASSERT_NO_FATAL_FAILURE(expect_back());
+    end_with_ctrl_b();
+}
+
+// Nor is another character device: /dev/null behind the link is refused
+// as not a terminal before it is opened.
+TEST_F(Departures, AnotherCharacterDeviceIsNeverOpened)
+{
+    const std::string opens = "COUNT_OPENS=" + dir + "/opens";
+    ASSERT_NO_FATAL_FAILURE(
+        start_through(link, "NONE", preloaded(FAULTS_PATH, opens.c_str())));
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    ASSERT_NO_FATAL_FAILURE(relink("/dev/null"));
+    expect_line("Inappropriate ioctl for device, waiting for it; Ctrl-B quits");
+    ASSERT_NO_FATAL_FAILURE(come_back());
+    EXPECT_EQ(read_file(dir + "/opens"), "") << "/dev/null opened to write";
+    end_with_ctrl_b();
+}
+
+// Standard error's reader has gone: the lines are dropped, the relay goes
+// on.
+TEST_F(Departures, StandardErrorGoneTheRelayGoesOn)
+{
+    ASSERT_NO_FATAL_FAILURE(start_through(link));
+    close(run.err);
+    run.err = -1;
+    ASSERT_NO_FATAL_FAILURE(unplug());
+    ASSERT_NO_FATAL_FAILURE(plug());
+    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_TRUE(wait_until([&] { return raw_both(); }, patience_ms));
+    write_bytes(user.master, "AT\r");
+    EXPECT_EQ(read_bytes(device.master, 3, patience_ms), "AT\r");
     end_with_ctrl_b();
 }
 

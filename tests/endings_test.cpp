@@ -291,6 +291,19 @@ class Ending : public Terminal, public ::testing::WithParamInterface<end_case> {
             << " bytes sent";
     }
 
+    // The same paste, and two Ctrl-B in one write (a double tap over a slow
+    // remote login), on a line read slowly but steadily: the end comes at
+    // once.
+    static void two_ctrl_b_at_once(Ending& t)
+    {
+        ASSERT_NO_FATAL_FAILURE(t.paste(paste_of(size_t{512} * 1024)));
+        write_bytes(t.user.master, "\x02\x02");
+        for (int64_t end = now_ms() + 2000;
+             process_exists(t.run.pid) && now_ms() < end; usleep(50 * 1000))
+            t.at_device += read_bytes(t.device.master, 512, 50);
+        EXPECT_FALSE(process_exists(t.run.pid)) << "2 s after them";
+    }
+
     static void ctrl_backslash(Ending& t)
     {
         write_bytes(t.user.master, "\x1c");
@@ -471,6 +484,8 @@ INSTANTIATE_TEST_SUITE_P(
                                .unsent = true},
                       end_case{"SecondCtrlBOnASlowLine", "NONE", false,
                                Ending::second_ctrl_b, 0, false},
+                      end_case{"TwoCtrlBAtOnceOnASlowLine", "NONE", false,
+                               Ending::two_ctrl_b_at_once, 0, false},
                       end_case{.name = "HeldPipeOnTheTwentyFifthDay",
                                .flow = "NONE",
                                .act = Ending::pipe_outlives_its_writer,

@@ -42,7 +42,8 @@ TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
         path = dir + "/modem";
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     } else if (name == "NullDevice") {
-        path = "/dev/null";
+        path = dir + "/modem"; // a link, as /dev/serial/by-id has them
+        ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
     } else {
         // Another terminal program holds the port.
         holder = open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -51,9 +52,12 @@ TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
     }
     write_file(dir + "/portrc", path + "\n9600\nNONE\n");
     const char* error = GetParam().error;
-    run = start_portterm(dir, user.slave, user.slave, user.slave, {}, false,
+    const std::string opens = "COUNT_OPENS=" + dir + "/opens";
+    run = start_portterm(dir, user.slave, user.slave, user.slave,
+                         preloaded(FAULTS_PATH, opens.c_str()), false,
                          {.fd = error ? -1 : 2});
     expect_failure(255, error ? path + ": " + error + "\n" : "");
+    EXPECT_EQ(read_file(dir + "/opens"), "") << "/dev/null opened to write";
     EXPECT_EQ(read_quiet(user.master, 20), "");
     expect_restored();
     if (name.starts_with("RegularFile")) {

@@ -32,6 +32,10 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
          "/dev/\\233\\302\\233\\302\\235\u00db\xa0: No such file or directory"},
         {"/dev/\x80\x9f\u0080\u009f",
          "/dev/\\200\\237\\302\\200\\302\\237: No such file or directory"},
+        // Overlong and cut sequences hide no control character.
+        {"/dev/\xc0\x9b", "/dev/\xc0\\233: No such file or directory"},
+        {"/dev/\xe2\x82\x1b[2J",
+         "/dev/\xe2\\202\\033[2J: No such file or directory"},
         {"/dev/" + std::string(PATH_MAX, 'x'),
          "/dev/" + std::string(PATH_MAX - 5, 'x') + "...: File name too long"}};
     for (const auto& [path, shown] : paths) {
@@ -164,6 +168,28 @@ TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
                           "--regid=65534", "--clear-groups", PORTTERM_PATH});
     expect_failure(255, "fork: Resource temporarily unavailable\n");
     EXPECT_EQ(read_quiet(device.master, 20), "");
+    expect_restored();
+}
+
+// In a chroot or a rescue shell without /proc the device is still opened.
+// LeakSanitizer needs /proc.
+TEST_F(Terminal, WithoutProcTheDeviceIsStillOpened)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' runtime needs /proc";
+#endif
+    if (std::string why = no_private_namespace(); !why.empty())
+        GTEST_SKIP() << why;
+    write_portrc("9600", "NONE");
+    ASSERT_NO_FATAL_FAILURE(start_on(
+        user.slave, user.slave, {}, false,
+        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+         "mount -t tmpfs none /proc && exec \"$1\"", "sh", PORTTERM_PATH}));
+    write_bytes(user.master, "AT\r");
+    EXPECT_EQ(read_bytes(device.master, 3, patience_ms), "AT\r");
+    write_bytes(device.master, "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, patience_ms), "OK\r\n");
+    expect_clean_end(quit());
     expect_restored();
 }
 

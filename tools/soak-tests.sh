@@ -33,19 +33,19 @@ loader=$!
 
 failed=0
 ctest --test-dir "$build" -R Departures --repeat "until-fail:$departures" \
-    --timeout 120 >"$load/departures.log" 2>&1 || failed=1
-tail -n 4 "$load/departures.log"
+    --timeout 120 --output-on-failure >"$load/departures.log" 2>&1 || failed=1
+grep -E "Failure|Which is|Expected|FAILED|tests passed" -A2 "$load/departures.log" | head -n 60 || :
 echo "departures $departures times: $((1 - failed)) passed, $failed failed"
 
 passed=0 broken=0
 i=0
 while [ "$i" -lt "$suites" ]; do
     i=$((i + 1))
-    if ctest --test-dir "$build" --timeout 120 >"$load/suite-$i.log" 2>&1; then
+    if ctest --test-dir "$build" --timeout 120 --output-on-failure >"$load/suite-$i.log" 2>&1; then
         passed=$((passed + 1))
     else
         broken=$((broken + 1))
-        grep -E 'Failed|\*\*\*' "$load/suite-$i.log" || :
+        grep -E 'Failure|Which is|Failed' -A2 "$load/suite-$i.log" | head -n 40 || :
     fi
 done
 echo "whole suite: $passed passed, $broken failed"
