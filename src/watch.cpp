@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "watch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,10 +21,6 @@ const int64_t RETRY_MS = 200;
 // What a directory change announces is tried again this often all the
 // same, for file systems that report no changes.
 const int64_t SAFETY_MS = 5000;
-// A device back for less than this flaps (a board in a reset loop, a radio
-// link out of range): its next try waits for RETRY_MS, so that it is
-// opened, and said, at most five times a second.
-const int64_t FLAP_MS = 50;
 
 // An entry made or moved in, a node given its owner and mode a moment
 // after it appears; a directory deleted or moved away, whose watch moves up.
@@ -156,7 +153,11 @@ void watch_path()
         rewatch();
     int64_t now = now_ms();
     NEWS = true;
-    NEXT_TRY = EARLIEST = now - TAKEN_AT < FLAP_MS ? now + RETRY_MS : now;
+    // A device that flaps (a board in a reset loop, a radio link out of
+    // range) is tried no sooner than RETRY_MS after it was last taken back:
+    // it is opened, and said, at most five times a second, however long
+    // each time it stays.
+    NEXT_TRY = EARLIEST = std::max(now, TAKEN_AT + RETRY_MS);
 }
 
 int watch_fd()

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 // The device has gone: watches the path from now on, and tries it at once,
-// unless it stayed less than a moment (a device that flaps): then its next
-// try waits for the timer.
+// unless it was taken back less than the timer's interval ago (a device
+// that flaps): then its next try waits until that interval has passed.
 void watch_path();
 
 // What to wait on while the device is away: the descriptor that the
