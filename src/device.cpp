@@ -20,6 +20,7 @@
 #include "channel.h"
 #include "lines.h"
 #include "messages.h"
+#include "path.h"
 #include "settings.h"
 
 const char* MODEMDEVICE;
@@ -27,7 +28,6 @@ int MODEMFD = -1;
 int LINEFD = -1;
 int DEVICE_NUMBER = 0;
 bool REOPENABLE = true;
-bool LINK_RENEWED = false;
 
 namespace {
 
@@ -63,22 +63,23 @@ int reason_of(int error)
 // kind after it is said once.
 int LAST_REASON = 0;
 
-// The link MODEMDEVICE, as it was when a pseudo-terminal was last opened
-// through it; st_nlink 0 when it was not such a link.  The pseudo-terminal
-// that gets the same number later is another program's, perhaps another
-// user's login: the link is taken back only once it is made anew, as a
-// device simulator that starts again makes it.
-struct stat PTY_LINK;
+// The last link on MODEMDEVICE's path, the one that names the terminal,
+// as it was when a pseudo-terminal was last opened through it; stx_ino 0
+// when none was.  The pseudo-terminal that gets the same number later is
+// another program's, perhaps another user's login: the path is taken back
+// only once that link is made anew, as a device simulator that starts
+// again makes it.
+struct statx PTY_LINK;
 
-bool stale_link()
+bool same_link(const struct statx& a, const struct statx& b)
 {
-    struct stat now;
-    return PTY_LINK.st_nlink != 0 && !LINK_RENEWED &&
-           lstat(MODEMDEVICE, &now) == 0 && now.st_dev == PTY_LINK.st_dev &&
-           now.st_ino == PTY_LINK.st_ino &&
-           now.st_ctim.tv_sec == PTY_LINK.st_ctim.tv_sec &&
-           now.st_ctim.tv_nsec == PTY_LINK.st_ctim.tv_nsec;
+    return a.stx_ino == b.stx_ino && a.stx_dev_major == b.stx_dev_major &&
+           a.stx_dev_minor == b.stx_dev_minor && made_ns(a) == made_ns(b);
 }
+
+// The reason of its own for a pseudo-terminal newer than the link that
+// names it: that link was made for another, which has gone.
+const int NEWER_THAN_LINK = ESTALE;
 
 void say_device(std::initializer_list<const char*> texts)
 {
@@ -100,20 +101,29 @@ const char* next_field(const char* at)
     return at + strspn(at, " ");
 }
 
+// Reads a file of /proc whole into text, NUL-terminated; false when it
+// cannot be read.
+bool read_whole(const char* path, char (&text)[16384])
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n;
+    size_t size = 0;
+    while ((n = read(fd, text + size, sizeof text - 1 - size)) > 0)
+        size += n;
+    close(fd);
+    text[size] = '\0';
+    return true;
+}
+
 // Whether /proc/tty/drivers lists node's numbers: 1 or 0, or -1 when it
 // cannot be read.  A line: name, node, major, minor or first-last, type.
 int listed_as_terminal(const struct stat& node)
 {
     static char list[16384];
-    int fd = open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (!read_whole("/proc/tty/drivers", list))
         return -1;
-    ssize_t n;
-    size_t size = 0;
-    while ((n = read(fd, list + size, sizeof list - 1 - size)) > 0)
-        size += n;
-    close(fd);
-    list[size] = '\0';
     for (const char* line = list; *line != '\0';) {
         char* end;
         unsigned long major_number =
@@ -129,30 +139,49 @@ int listed_as_terminal(const struct stat& node)
     return 0;
 }
 
-// Whether the character device behind path (an O_PATH description) is a
-// terminal, as the kernel says before anything is opened: a node on a
-// devpts, one of the tty class in /sys, or one within a range of
-// /proc/tty/drivers (a pseudo-terminal has no entry in /sys).  1 or 0, or
-// -1 when none of them can be read.
-int terminal_node(int path, const struct stat& node)
+// Whether a driver serves node's major number, as /proc/devices lists the
+// character devices' (true when it cannot be read).
+bool driver_there(const struct stat& node)
+{
+    static char list[16384];
+    if (!read_whole("/proc/devices", list))
+        return true;
+    const char* block = strstr(list, "Block devices:");
+    for (const char* line = strchr(list, '\n');
+         line != nullptr && (block == nullptr || line < block);
+         line = strchr(line + 1, '\n'))
+        if (strtoul(line + 1, nullptr, 10) == major(node.st_rdev))
+            return true;
+    return false;
+}
+
+// Why the character device behind path (an O_PATH description) may not be
+// opened, as the kernel says before anything is: 0 for a terminal (a node
+// on a devpts, one of the tty class in /sys, or one within a range of
+// /proc/tty/drivers; a pseudo-terminal has no entry in /sys), or where
+// none of them can be read; ENXIO for a number no driver serves, as a port
+// whose driver is not there yet; else ENOTTY.
+int refusal_of(int path, const struct stat& node)
 {
     struct statfs fs;
     if (fstatfs(path, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC)
-        return 1;
+        return 0;
     char link[64] = "/sys/dev/char/", target[PATH_MAX];
     *device_numbers(link + strlen(link), link + sizeof link - 12, node) = '\0';
     strcat(link, "/subsystem");
     ssize_t n = readlink(link, target, sizeof target - 1);
+    bool sysfs =
+        n > 0 || (errno == ENOENT && access("/sys/dev/char", F_OK) == 0);
     if (n > 0) {
         target[n] = '\0';
         const char* slash = strrchr(target, '/');
         if (strcmp(slash != nullptr ? slash + 1 : target, "tty") == 0)
-            return 1;
+            return 0;
     }
     int listed = listed_as_terminal(node);
-    bool sysfs =
-        n > 0 || (errno == ENOENT && access("/sys/dev/char", F_OK) == 0);
-    return listed == 1 ? 1 : listed == 0 || sysfs ? 0 : -1;
+    if (listed == 1 || (listed < 0 && !sysfs))
+        return 0;
+    return driver_there(node) ? ENOTTY : ENXIO;
 }
 
 // Opens the device behind path, an O_PATH description of MODEMDEVICE, with
@@ -202,18 +231,25 @@ int open_own(int fd, int flags)
 // description and goes with its last close.
 int open_device(int flags)
 {
-    if (stale_link())
+    walk_end walk = walk_path(MODEMDEVICE, nullptr);
+    // At the start a path through links is taken as it is.
+    static bool returning = false;
+    if (returning && walk.linked && same_link(walk.link, PTY_LINK))
         return ENOENT; // not back yet
     struct stat link, node;
     bool seen = lstat(MODEMDEVICE, &link) == 0;
-    bool linked = seen && S_ISLNK(link.st_mode);
     int path = open(MODEMDEVICE, O_PATH | O_CLOEXEC);
     if (path < 0)
         return errno;
     int fd = -1;
-    if (fstat(path, &node) != 0 || !S_ISCHR(node.st_mode) ||
-        terminal_node(path, node) == 0)
+    if (fstat(path, &node) != 0 || !S_ISCHR(node.st_mode))
         errno = ENOTTY;
+    else if (int refused = refusal_of(path, node); refused != 0)
+        errno = refused;
+    else if (returning && walk.linked && is_pseudo_terminal(node) &&
+             node.st_ctim.tv_sec * 1000000000LL + node.st_ctim.tv_nsec >
+                 made_ns(walk.link))
+        errno = NEWER_THAN_LINK;
     else
         fd = open_node(path, node, O_RDWR | flags);
     int error = errno;
@@ -232,9 +268,9 @@ int open_device(int flags)
     MODEMFD = fd;
     LINEFD = line;
     PTY_LINK = {};
-    if (linked && is_pseudo_terminal(node))
-        PTY_LINK = link;
-    LINK_RENEWED = false;
+    if (walk.linked && is_pseudo_terminal(node))
+        PTY_LINK = walk.link;
+    returning = true;
     REOPENABLE = REOPENABLE && !(seen && is_pseudo_terminal(link));
     return 0;
 }
@@ -336,10 +372,19 @@ int take_device_back()
     if (error == 0)
         setup_port(MODEMFD);
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (error != 0 && reason_of(error) != LAST_REASON)
-        say_device({strerror(error), ", waiting for it; Ctrl-B quits"});
-    LAST_REASON = reason_of(error);
     return error;
+}
+
+void say_why(int error)
+{
+    if (reason_of(error) == LAST_REASON)
+        return;
+    LAST_REASON = reason_of(error);
+    if (error == NEWER_THAN_LINK)
+        say_device({"a terminal newer than its link, waiting for the link "
+                    "to be made anew; Ctrl-B quits"});
+    else
+        say_device({strerror(error), ", waiting for it; Ctrl-B quits"});
 }
 
 void hand_device_over(int channel)

@@ -22,9 +22,6 @@ extern int DEVICE_NUMBER;
 // the next terminal opened, perhaps the user's own shell, and it is never
 // opened again.
 extern bool REOPENABLE;
-// Set when MODEMDEVICE's directory reports its name created or moved in:
-// a link made anew since the device was last opened through it.
-extern bool LINK_RENEWED;
 
 // Milliseconds of the monotonic clock.
 int64_t now_ms();
@@ -70,10 +67,14 @@ void say_gone(int error);
 void say_unsent(size_t count);
 
 // Tries MODEMDEVICE once, as at the start but without waiting for a
-// carrier; when it is back, sets its line up as portrc says.  Otherwise
-// says why, once for each new kind of reason.  Returns 0 when it is back,
-// or why not.
+// carrier; when it is back, sets its line up as portrc says.  Returns 0
+// when it is back, or why not.  A pseudo-terminal reached through links is
+// taken back only once the last link, the one that names it, is made anew,
+// and only if it existed when that link was made: else it is another
+// program's, which got the number of the one that link was made for.
 int take_device_back();
+// Says why the device is not back, once for each new kind of reason.
+void say_why(int error);
 // Numbers the device taken back, hands LINEFD over the channel and says
 // that it is back.
 void hand_device_over(int channel);

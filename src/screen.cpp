@@ -253,7 +253,8 @@ void wait_for_device(int channel)
         wait_unless_stopped(KEYBOARD, POLLIN, nullptr);
     } else if (path_due()) {
         int error = take_device_back();
-        path_tried(error);
+        if (path_tried(error) && error != 0)
+            say_why(error);
         if (error == 0 && quit_among_unread_keys(true))
             quit_while_away(channel);
         else if (error == 0) {

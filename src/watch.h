@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Waiting for the device to come back, woken by the kernel, not by a clock:
-// the directories that MODEMDEVICE's path runs through are watched
-// (inotify), and the path is tried when an entry appears there, is moved
-// in, or changes its owner or mode.  Only what no directory change
-// announces is tried on a timer: a lock another program holds, a busy port,
-// a node whose device is not there.  Where nothing can be watched, the
-// timer does it all.
+// the directories that MODEMDEVICE's path runs through, and each that a
+// link on it leads through, are watched (inotify), and the path is tried
+// when an entry appears there, is moved in, or changes its owner or mode.
+// Only what no directory change announces is tried on a timer: a lock
+// another program holds, a busy port, a node whose device is not there.
+// Where nothing can be watched, or not every directory, the timer does it.
+//
+// A try refused for its permissions is said only once the refusal has
+// lasted REFUSAL_MS with no news: a node appears as its owner's alone, and
+// gets its group and mode a moment later.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +29,10 @@ int64_t until_try_ms();
 // directories; true when the path is to be tried now.
 bool path_due();
 
+// How long a refusal lasts before it is said, in ms.
+extern const int64_t REFUSAL_MS;
+
 // How the try went: 0 when the device is back, which ends the watching, or
-// the errno of why not, which sets the timer.
-void path_tried(int error);
+// the errno of why not, which sets the timer.  False when why is not to be
+// said yet: a refusal that has not lasted.
+bool path_tried(int error);

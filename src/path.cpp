@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#include "path.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const int LINKS_MAX = 40;
+
+// Puts text, then rest after a slash (none when rest is empty), in to.
+// False when that does not fit: no such path names anything.
+bool join(char* to, size_t size, const char* text, const char* rest)
+{
+    size_t a = strlen(text), b = strlen(rest);
+    if (a + 1 + b >= size)
+        return false;
+    memmove(to + a + (b > 0 ? 1 : 0), rest, b + 1);
+    memmove(to, text, a); // text may be to itself
+    if (b > 0)
+        to[a] = '/';
+    return true;
+}
+
+} // namespace
+
+walk_end walk_path(const char* path, void (*visit)(const char*))
+{
+    // at: the directory reached, without a link in it; rest: what is left.
+    static char at[PATH_MAX], rest[2 * PATH_MAX], entry[PATH_MAX];
+    static char target[PATH_MAX];
+    walk_end end = {0, false, {}};
+    if (!join(rest, sizeof rest, path, "")) {
+        end.error = ENAMETOOLONG;
+        return end;
+    }
+    strcpy(at, path[0] == '/' ? "/" : ".");
+    for (int links = 0;;) {
+        char* name = rest + strspn(rest, "/");
+        if (*name == '\0')
+            return end;
+        char* after = name + strcspn(name, "/");
+        bool last = after[strspn(after, "/")] == '\0';
+        if (*after != '\0')
+            *after++ = '\0';
+        if (strcmp(name, ".") == 0) {
+            memmove(rest, after, strlen(after) + 1);
+            continue;
+        }
+        if (strcmp(name, "..") == 0) {
+            // at holds no link: its parent is its text's.
+            char* slash = strrchr(at, '/');
+            if (strcmp(at, ".") == 0 ||
+                strcmp(slash ? slash + 1 : at, "..") == 0)
+                join(at, sizeof at, at, "..");
+            else if (slash != nullptr)
+                slash[slash == at ? 1 : 0] = '\0';
+            else
+                strcpy(at, ".");
+            memmove(rest, after, strlen(after) + 1);
+            continue;
+        }
+        struct statx node;
+        if (!join(entry, sizeof entry, strcmp(at, "/") == 0 ? "" : at, name) ||
+            statx(AT_FDCWD, entry, AT_SYMLINK_NOFOLLOW,
+                  STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME,
+                  &node) != 0) {
+            end.error = errno;
+            if (visit != nullptr)
+                visit(at);
+            return end;
+        }
+        if (visit != nullptr && (S_ISLNK(node.stx_mode) || last))
+            visit(at);
+        if (S_ISLNK(node.stx_mode)) {
+            ssize_t n = readlink(entry, target, sizeof target - 1);
+            if (++links > LINKS_MAX || n <= 0) {
+                end.error = n <= 0 ? errno : ELOOP;
+                return end;
+            }
+            target[n] = '\0';
+            end.linked = true;
+            end.link = node;
+            if (target[0] == '/')
+                strcpy(at, "/");
+            if (!join(rest, sizeof rest, target, after)) {
+                end.error = ENAMETOOLONG;
+                return end;
+            }
+            continue;
+        }
+        strcpy(at, entry);
+        if (last)
+            return end;
+        if (!S_ISDIR(node.stx_mode)) {
+            end.error = ENOTDIR;
+            return end;
+        }
+        memmove(rest, after, strlen(after) + 1);
+    }
+}
+
+long long made_ns(const struct statx& link)
+{
+    const struct statx_timestamp& t =
+        (link.stx_mask & STATX_BTIME) != 0 ? link.stx_btime : link.stx_ctime;
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
