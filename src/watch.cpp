@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <linux/magic.h>
 #include <sys/inotify.h>
@@ -11,8 +12,6 @@
 
 #include "device.h"
 #include "path.h"
-
-const int64_t REFUSAL_MS = 1000;
 
 namespace {
 
@@ -45,7 +44,7 @@ bool PARTIAL;
 // When the path is tried at the latest, and, once news has come, at the
 // earliest (ms of the monotonic clock); when the device was last back;
 // since when nothing has been heard of the path.
-int64_t NEXT_TRY, EARLIEST, TAKEN_AT, QUIET_FROM;
+int64_t NEXT_TRY, EARLIEST, TAKEN_AT = INT64_MIN / 2, QUIET_FROM;
 bool NEWS;
 
 bool holds(const watch_set& set, int wd)

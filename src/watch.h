@@ -30,7 +30,7 @@ int64_t until_try_ms();
 bool path_due();
 
 // How long a refusal lasts before it is said, in ms.
-extern const int64_t REFUSAL_MS;
+inline constexpr int64_t REFUSAL_MS = 1000;
 
 // How the try went: 0 when the device is back, which ends the watching, or
 // the errno of why not, which sets the timer.  False when why is not to be

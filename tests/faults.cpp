@@ -8,9 +8,12 @@
 // when the process first looks at it, and runs on from there, as after
 // weeks of uptime; with HOLD_KEYS set to a directory, a read of standard
 // input is held while that directory holds a file "hold", and says so by
-// making "held" there, for up to 10 s; with COUNT_OPENS set to a file,
-// each open of /dev/null's device for writing, by any other name than
-// /dev/null, adds a line to it; with RESET_ONCE set, the first process's
+// making "held" there, for up to 10 s, and so is the first
+// inotify_add_watch after a file "hold-watch" appears there ("watch-held");
+// with NO_WATCHES set, inotify_add_watch fails as when the user's watches
+// are all taken; with COUNT_OPENS set to a file, each open of a character
+// device for writing, by any other name than /dev/null, adds its numbers
+// to it as a line "MAJOR:MINOR"; with RESET_ONCE set, the first process's
 // first receipt of a note that its peer left behind when it ended fails
 // with ECONNRESET, as a socket pair's does.
 #include <cerrno>
@@ -83,25 +86,6 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
     return 0;
 }
 
-extern "C" ssize_t read(int fd, void* buf, size_t count)
-{
-    using read_fn = ssize_t (*)(int, void*, size_t);
-    static auto real = reinterpret_cast<read_fn>(dlsym(RTLD_NEXT, "read"));
-    const char* dir = getenv("HOLD_KEYS");
-    if (fd == STDIN_FILENO && dir != nullptr) {
-        int saved_errno = errno;
-        const std::string hold = std::string(dir) + "/hold";
-        if (access(hold.c_str(), F_OK) == 0) {
-            close(open((std::string(dir) + "/held").c_str(),
-                       O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-            for (int ms = 0; ms < 10000 && access(hold.c_str(), F_OK) == 0;
-                 ++ms)
-                usleep(1000);
-        }
-        errno = saved_errno;
-    }
-    return real(fd, buf, count);
-}
 
 namespace {
 
@@ -111,14 +95,29 @@ int counted(const char* path, int flags, int fd)
     struct stat node;
     if (log != nullptr && fd >= 0 && (flags & O_ACCMODE) != O_RDONLY &&
         std::string(path) != "/dev/null" && fstat(fd, &node) == 0 &&
-        S_ISCHR(node.st_mode) && node.st_rdev == makedev(1, 3)) {
+        S_ISCHR(node.st_mode)) {
         int saved_errno = errno;
         int out = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        (void)!write(out, "opened\n", 7);
+        std::string line = std::to_string(major(node.st_rdev)) + ":" +
+                           std::to_string(minor(node.st_rdev)) + "\n";
+        (void)!write(out, line.data(), line.size());
         close(out);
         errno = saved_errno;
     }
     return fd;
+}
+
+// Holds the caller while DIR/name exists, for up to 10 s, once it has made
+// DIR/held.
+void hold_while(const char* dir, const char* name, const char* held)
+{
+    const std::string hold = std::string(dir) + "/" + name;
+    if (access(hold.c_str(), F_OK) != 0)
+        return;
+    close(::open((std::string(dir) + "/" + held).c_str(),
+                 O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    for (int ms = 0; ms < 10000 && access(hold.c_str(), F_OK) == 0; ++ms)
+        usleep(1000);
 }
 
 using open_fn = int (*)(const char*, int, ...);
@@ -181,4 +180,31 @@ extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
         return -1;
     }
     return real(fd, message, flags);
+}
+
+extern "C" ssize_t read(int fd, void* buf, size_t count)
+{
+    using read_fn = ssize_t (*)(int, void*, size_t);
+    static auto real = reinterpret_cast<read_fn>(dlsym(RTLD_NEXT, "read"));
+    const char* dir = getenv("HOLD_KEYS");
+    if (fd == STDIN_FILENO && dir != nullptr) {
+        int saved_errno = errno;
+        hold_while(dir, "hold", "held");
+        errno = saved_errno;
+    }
+    return real(fd, buf, count);
+}
+
+extern "C" int inotify_add_watch(int fd, const char* path, uint32_t mask)
+{
+    using watch_fn = int (*)(int, const char*, uint32_t);
+    static auto real =
+        reinterpret_cast<watch_fn>(dlsym(RTLD_NEXT, "inotify_add_watch"));
+    if (getenv("NO_WATCHES") != nullptr) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (const char* dir = getenv("HOLD_KEYS"); dir != nullptr)
+        hold_while(dir, "hold-watch", "watch-held");
+    return real(fd, path, mask);
 }

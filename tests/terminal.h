@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -149,6 +150,14 @@ class Terminal : public ::testing::Test {
 
 // Keys a user may paste under either flow control: no Ctrl-B, and none of
 // the start and stop characters that a terminal with IXON takes for itself.
+// Whether the log of the faults library's COUNT_OPENS names the device.
+inline bool opened(const std::string& log, dev_t device)
+{
+    return ("\n" + read_file(log))
+               .find("\n" + std::to_string(major(device)) + ":" +
+                     std::to_string(minor(device)) + "\n") != std::string::npos;
+}
+
 inline std::string paste_of(size_t size)
 {
     std::string keys;
