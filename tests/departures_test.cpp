@@ -291,6 +291,38 @@ TEST_F(Departures, ScriptsWaitingKeysAreSaidUnsent)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
 }
 
+// A script's pipe whose writer goes while the device is away: what it
+// holds reaches the device that comes back, and then the run ends.
+TEST_F(Departures, APipeEndedWhileAwayReachesTheReturnedDevice)
+{
+    ASSERT_NO_FATAL_FAILURE(start_through(link, "NONE", {}, true));
+    ASSERT_NO_FATAL_FAILURE(unplug());
+    expect_line(gone);
+    write_bytes(feed, "ATZ\r");
+    close(feed);
+    feed = -1;
+    ASSERT_NO_FATAL_FAILURE(plug());
+    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    expect_line("back");
+    EXPECT_EQ(read_bytes(device.master, 4, patience_ms), "ATZ\r");
+    EXPECT_EQ(wait_for_exit(run, patience_ms), 0);
+}
+
+// A driver that refuses the rate asked refuses it at each return too.
+TEST_F(Departures, ARateRefusedIsSaidAgainAtTheReturn)
+{
+    ASSERT_NO_FATAL_FAILURE(start_through(
+        link, "NONE", preloaded(REFUSED_RATE_PATH, "REFUSED_RATE=9600")));
+    const std::string refused = "115200 bit/s refused, the line runs at 9600";
+    expect_line(refused);
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    ASSERT_NO_FATAL_FAILURE(plug());
+    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    expect_line("back");
+    expect_line(refused);
+    end_with_ctrl_b();
+}
+
 // The link stays, and is taken back only once it is made anew.
 TEST_F(Departures, StaleLinkWaitsUntilMadeAnew)
 {
