@@ -554,7 +554,7 @@ TEST_F(Departures, FlappingIsTriedOnTheTimer)
             ASSERT_NO_FATAL_FAILURE(relink(device.path));
             if (!wait_until([&] { return settings_of(device).c_lflag == 0; },
                             static_cast<int>(end - now_ms())) ||
-                now_ms() > end) // seen late, by a test held up
+                now_ms() >= end) // seen late, by a test held up
                 break;
             flaps += said("back") + said(gone);
             usleep(100 * 1000); // longer than a moment, shorter than the timer
