@@ -167,8 +167,9 @@ int refusal_of(int path, const struct stat& node)
     if (fstatfs(path, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC)
         return 0;
     char link[64] = "/sys/dev/char/", target[PATH_MAX];
-    *device_numbers(link + strlen(link), link + sizeof link - 12, node) = '\0';
-    strcat(link, "/subsystem");
+    char* end =
+        device_numbers(link + strlen(link), link + sizeof link - 12, node);
+    memcpy(end, "/subsystem", sizeof "/subsystem");
     ssize_t n = readlink(link, target, sizeof target - 1);
     bool sysfs =
         n > 0 || (errno == ENOENT && access("/sys/dev/char", F_OK) == 0);

@@ -15,12 +15,14 @@ const int LINKS_MAX = 40;
 // False when that does not fit: no such path names anything.
 bool join(char* to, size_t size, const char* text, const char* rest)
 {
-    size_t a = strlen(text), b = strlen(rest);
-    if (a + 1 + b >= size)
+    // rest, and text, may lie in to: rest is moved first.
+    size_t a = strlen(text), b = strlen(rest), gap = b > 0 ? 1 : 0;
+    if (a + gap + b >= size)
         return false;
-    memmove(to + a + (b > 0 ? 1 : 0), rest, b + 1);
-    memmove(to, text, a); // text may be to itself
-    if (b > 0)
+    memmove(to + a + gap, rest, b);
+    to[a + gap + b] = '\0';
+    memmove(to, text, a);
+    if (gap != 0)
         to[a] = '/';
     return true;
 }
@@ -37,7 +39,7 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
         end.error = ENAMETOOLONG;
         return end;
     }
-    strcpy(at, path[0] == '/' ? "/" : ".");
+    join(at, sizeof at, path[0] == '/' ? "/" : ".", "");
     for (int links = 0;;) {
         char* name = rest + strspn(rest, "/");
         if (*name == '\0')
@@ -59,7 +61,7 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
             else if (slash != nullptr)
                 slash[slash == at ? 1 : 0] = '\0';
             else
-                strcpy(at, ".");
+                join(at, sizeof at, ".", "");
             memmove(rest, after, strlen(after) + 1);
             continue;
         }
@@ -85,14 +87,14 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
             end.linked = true;
             end.link = node;
             if (target[0] == '/')
-                strcpy(at, "/");
+                join(at, sizeof at, "/", "");
             if (!join(rest, sizeof rest, target, after)) {
                 end.error = ENAMETOOLONG;
                 return end;
             }
             continue;
         }
-        strcpy(at, entry);
+        join(at, sizeof at, entry, "");
         if (last)
             return end;
         if (!S_ISDIR(node.stx_mode)) {

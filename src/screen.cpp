@@ -243,12 +243,10 @@ void quit_while_away(int channel)
 // than the user types after reading that it is back.
 void wait_for_device(int channel)
 {
-    if (QUITTING) {
-        quit_while_away(channel); // a stray SIGCHLD cut the wait short
-    } else if (SENDER_HOLDS) {
+    if (SENDER_HOLDS && !QUITTING) {
         wait_unless_stopped(-1, 0, nullptr);
-    } else if (quit_among_unread_keys(false)) {
-        quit_while_away(channel);
+    } else if (QUITTING || quit_among_unread_keys(false)) {
+        quit_while_away(channel); // again when a stray SIGCHLD cut it short
     } else if (!REOPENABLE) {
         wait_unless_stopped(KEYBOARD, POLLIN, nullptr);
     } else if (path_due()) {

@@ -86,7 +86,6 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
     return 0;
 }
 
-
 namespace {
 
 int counted(const char* path, int flags, int fd)
@@ -151,12 +150,16 @@ extern "C" int open64(const char* path, int flags, ...)
     return counted(path, flags, real(path, flags, mode));
 }
 
+// The fortified headers' open, where the flags are not known as the
+// program is compiled: the C library's name, reserved as it is.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __open_2(const char* path, int flags)
 {
     static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
     return counted(path, flags, real(path, flags));
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __open64_2(const char* path, int flags)
 {
     static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open64"));
