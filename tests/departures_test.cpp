@@ -6,20 +6,10 @@
 // see.  Each story runs in a devpts of its own, so that the numbers it
 // waits for are not taken by other programs' terminals.
 
-#include <csignal>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <ostream>
 #include <poll.h>
-#include <string>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include "harness.h"
 #include "terminal.h"
 #include "watch.h"
 

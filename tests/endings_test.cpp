@@ -1,15 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The ends of the program's life, as a shell user meets them.
 
-#include <csignal>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <ostream>
-#include <string>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include "harness.h"
 #include "terminal.h"
 
 namespace {

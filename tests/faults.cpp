@@ -126,27 +126,16 @@ const pid_t FIRST_PROCESS = getpid();
 
 } // namespace
 
-// The mode, where flags say that there is one.
-#define MODE_OF(flags)                                                         \
-    mode_t mode = 0;                                                           \
-    if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                              \
-        va_list more;                                                          \
-        va_start(more, flags);                                                 \
-        mode = va_arg(more, mode_t);                                           \
-        va_end(more);                                                          \
-    }
-
 extern "C" int open(const char* path, int flags, ...)
 {
     static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
-    MODE_OF(flags)
-    return counted(path, flags, real(path, flags, mode));
-}
-
-extern "C" int open64(const char* path, int flags, ...)
-{
-    static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open64"));
-    MODE_OF(flags)
+    mode_t mode = 0; // there is one where the flags say so
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list more;
+        va_start(more, flags);
+        mode = va_arg(more, mode_t);
+        va_end(more);
+    }
     return counted(path, flags, real(path, flags, mode));
 }
 
@@ -156,13 +145,6 @@ extern "C" int open64(const char* path, int flags, ...)
 extern "C" int __open_2(const char* path, int flags)
 {
     static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
-    return counted(path, flags, real(path, flags));
-}
-
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-extern "C" int __open64_2(const char* path, int flags)
-{
-    static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open64"));
     return counted(path, flags, real(path, flags));
 }
 

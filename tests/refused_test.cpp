@@ -1,15 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Devices refused: not a terminal, or locked by another program.
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <ostream>
-#include <string>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "harness.h"
 #include "terminal.h"
 
 namespace {

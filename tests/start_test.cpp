@@ -3,12 +3,7 @@
 // missing, the split failing, and Ctrl-B at once.
 
 #include <cstdlib>
-#include <gtest/gtest.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "harness.h"
 #include "terminal.h"
 
 namespace {

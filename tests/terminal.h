@@ -5,8 +5,14 @@
 // the test holds as the modem.
 #pragma once
 
+// What every story uses.
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>

@@ -2,18 +2,9 @@
 // Typing and bytes: every key reaches the device and every byte of the
 // device the screen, unchanged, on the lines the program sets up.
 
-#include <csignal>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <ostream>
-#include <string>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 
-#include "harness.h"
 #include "rate.h"
 #include "terminal.h"
 
