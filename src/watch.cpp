@@ -125,8 +125,8 @@ void watch_path()
     // A device that flaps (a board in a reset loop, a radio link out of
     // range) is tried no sooner than RETRY_MS after it was last taken back:
     // it is opened, and said, at most five times a second, however long
-    // each time it stays.
-    NEXT_TRY = EARLIEST = std::max(now, TAKEN_AT + RETRY_MS);
+    // each time it stays.  A count of whole ms may be up to one short.
+    NEXT_TRY = EARLIEST = std::max(now, TAKEN_AT + RETRY_MS + 1);
 }
 
 int watch_fd()
