@@ -224,8 +224,8 @@ void quit_while_away(int channel)
 {
     QUITTING = true;
     shutdown(channel, SHUT_RDWR); // a socket of ours: cannot fail
-    struct timespec limit = {HELD_LINE_MS / 1000,
-                             HELD_LINE_MS % 1000 * 1000000};
+    struct timespec limit = {static_cast<time_t>(HELD_LINE_MS / 1000),
+                             static_cast<long>(HELD_LINE_MS % 1000 * 1000000)};
     wait_unless_stopped(-1, 0, &limit);
     if (!STOP) {
         restore_stdin();
