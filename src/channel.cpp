@@ -32,17 +32,17 @@ void send_note(int channel, const device_note& note, int fd)
 
 void send_device(int channel, int fd, int number, const port_record& saved)
 {
-    send_note(channel, {number, 0, 0, saved}, fd);
+    send_note(channel, {device_note::HANDED_OVER, number, 0, 0, saved}, fd);
 }
 
 void send_gone(int channel, int number, int error)
 {
-    send_note(channel, {number, error, 0, {}}, -1);
+    send_note(channel, {device_note::GONE, number, error, 0, {}}, -1);
 }
 
 void send_unsent(int channel, size_t unsent)
 {
-    send_note(channel, {-1, 0, unsent, {}}, -1);
+    send_note(channel, {device_note::UNSENT, -1, 0, unsent, {}}, -1);
 }
 
 int take_note(int channel, device_note& note, int& fd)
@@ -54,8 +54,9 @@ int take_note(int channel, device_note& note, int& fd)
     alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof fd)];
     message.msg_control = space;
     message.msg_controllen = sizeof space;
-    // A peer that ended with a note of ours unread resets the pair once:
-    // its notes still wait behind that, and only the end of them ends.
+    // A peer that ends while a note of ours waits unread makes the next
+    // receive fail once with ECONNRESET; the peer's own notes are still
+    // there to be taken after it, and only their end is the peer's end.
     ssize_t n;
     while ((n = recvmsg(channel, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC)) <
                0 &&

@@ -10,23 +10,23 @@
 
 #include "lines.h"
 
-// A note with a descriptor hands over the device numbered number with its
-// saved settings; one without says that the device of that number has
-// gone, or, with unsent, how many keys of a pipe or a file the sending
-// process never sent.
 struct device_note {
+    enum {
+        HANDED_OVER, // the device numbered number, its descriptor with the
+                     // note, its settings as found in saved
+        GONE,        // the device numbered number has gone, for error
+        UNSENT,      // the sending process's end: unsent keys not sent
+    } kind;
     int number;
     int error;
     size_t unsent;
     port_record saved;
 };
 
-// Hands fd over as the device numbered number, with its saved settings.
 void send_device(int channel, int fd, int number, const port_record& saved);
-// Says that the device numbered number has gone, and why.
 void send_gone(int channel, int number, int error);
-// Says, at the sending process's end, how many keys were not sent.
 void send_unsent(int channel, size_t unsent);
-// Takes one note without waiting.  1: a note (fd is its descriptor, or
-// -1); 0: none; -1: the other process has ended.
+
+// Takes one note without waiting.  1: a note, and fd its descriptor (a
+// hand-over's) or -1; 0: none; -1: the other process has ended.
 int take_note(int channel, device_note& note, int& fd);

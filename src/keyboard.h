@@ -9,9 +9,9 @@
 // Ctrl-B: ends the program, and is never sent.
 extern const int QUIT_KEY;
 
-// After the quit key, a line that has taken nothing for this long is held
-// and what it has not taken is dropped.
-extern const int64_t HELD_LINE_MS;
+// After the quit key, a line that has taken nothing for this long has
+// stalled, and what it has not taken is dropped.
+extern const int64_t STALL_MS;
 
 // receiver is the receiving process, channel the sending end of the socket
 // pair between the two.

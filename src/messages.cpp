@@ -31,19 +31,20 @@ size_t utf8_length(const unsigned char* s, size_t left)
     return n;
 }
 
-// The lines not yet written: LINES[sent] to LINES[held - 1].  A few lines
-// wait at most (gone; back and what the driver refused; the last ones), as
-// nothing more is said while lines wait: room for six of the longest.
-char LINES[6 * (SHOWN_MAX + 128)];
-size_t sent, held;
+// The lines not yet written: LINES[sent] to LINES[filled - 1].  A few
+// lines wait at most (gone; back and what the driver refused; the last
+// ones), as nothing more is said while lines wait: room for six of the
+// longest.
+char LINES[6 * (PATH_TEXT_MAX + 128)];
+size_t sent, filled;
 
 // The path of the line being added, as shown.
-char shown[SHOWN_MAX];
+char about_text[PATH_TEXT_MAX];
 
 // Blocks SIGPIPE while standard error is written, and takes the one that
 // write raised, if it was not waiting before: the screen's SIGPIPE alone
 // ends the program.
-sigset_t hold_sigpipe(bool& waiting)
+sigset_t block_sigpipe(bool& waiting)
 {
     sigset_t pipe, old, pending;
     sigemptyset(&pipe);
@@ -53,7 +54,7 @@ sigset_t hold_sigpipe(bool& waiting)
     return old;
 }
 
-void release_sigpipe(const sigset_t& old, bool waiting)
+void unblock_sigpipe(const sigset_t& old, bool waiting)
 {
     sigset_t pipe, pending;
     sigemptyset(&pipe);
@@ -70,12 +71,12 @@ void release_sigpipe(const sigset_t& old, bool waiting)
 // The control characters are C0 and DEL, and C1, which 8-bit terminals
 // take as ESC [ and the like: bytes 0x80 to 0x9F outside a UTF-8 sequence,
 // and the sequences of U+0080 to U+009F.  Other UTF-8 stays as it is.
-void show_path(const char* path, char (&shown)[SHOWN_MAX])
+void path_text(const char* path, char (&text)[PATH_TEXT_MAX])
 {
     const auto* p = reinterpret_cast<const unsigned char*>(path);
     size_t length = strnlen(path, PATH_MAX + 1);
     size_t end = std::min<size_t>(length, PATH_MAX);
-    char* to = shown;
+    char* to = text;
     for (size_t i = 0; i < end;) {
         size_t n = utf8_length(p + i, end - i);
         bool control = n == 0   ? p[i] <= 0x9f
@@ -97,17 +98,18 @@ void show_path(const char* path, char (&shown)[SHOWN_MAX])
 
 void say_line(const char* about, std::initializer_list<const char*> texts)
 {
-    show_path(about, shown);
-    size_t size = strlen("\r\n: \r\n") + strlen(shown);
+    path_text(about, about_text);
+    size_t size = strlen("\r\n: \r\n") + strlen(about_text);
     for (const char* text : texts)
         size += strlen(text);
-    if (size > sizeof LINES - held)
+    if (size > sizeof LINES - filled)
         return; // cannot happen: see LINES
-    for (const char* text : {"\r\n", static_cast<const char*>(shown), ": "})
-        held = stpcpy(LINES + held, text) - LINES;
+    for (const char* text :
+         {"\r\n", static_cast<const char*>(about_text), ": "})
+        filled = stpcpy(LINES + filled, text) - LINES;
     for (const char* text : texts)
-        held = stpcpy(LINES + held, text) - LINES;
-    held = stpcpy(LINES + held, "\r\n") - LINES;
+        filled = stpcpy(LINES + filled, text) - LINES;
+    filled = stpcpy(LINES + filled, "\r\n") - LINES;
 }
 
 const char* decimal(size_t number, char (&text)[24])
@@ -118,26 +120,26 @@ const char* decimal(size_t number, char (&text)[24])
 
 bool lines_waiting()
 {
-    return sent < held;
+    return sent < filled;
 }
 
 int write_lines(int fd)
 {
     bool waiting;
-    sigset_t old = hold_sigpipe(waiting);
+    sigset_t old = block_sigpipe(waiting);
     int error = 0;
-    while (sent < held && error == 0) {
-        ssize_t n = write(fd, LINES + sent, held - sent);
+    while (sent < filled && error == 0) {
+        ssize_t n = write(fd, LINES + sent, filled - sent);
         if (n > 0)
             sent += n;
         else if (n == 0 || errno != EINTR)
             error = n < 0 ? errno : EIO;
     }
-    release_sigpipe(old, waiting);
+    unblock_sigpipe(old, waiting);
     if (error != EAGAIN && error != 0)
-        sent = held;
-    if (sent == held)
-        sent = held = 0;
+        sent = filled;
+    if (sent == filled)
+        sent = filled = 0;
     return error;
 }
 
@@ -145,8 +147,8 @@ void report_error(const char* prefix)
 {
     int error = errno;
     bool waiting;
-    sigset_t old = hold_sigpipe(waiting);
+    sigset_t old = block_sigpipe(waiting);
     errno = error;
     perror(prefix);
-    release_sigpipe(old, waiting);
+    unblock_sigpipe(old, waiting);
 }

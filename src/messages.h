@@ -11,15 +11,15 @@
 #include <initializer_list>
 
 // Room for a path as messages show it.
-const size_t SHOWN_MAX = 4 * size_t{PATH_MAX} + sizeof "...";
+const size_t PATH_TEXT_MAX = 4 * size_t{PATH_MAX} + sizeof "...";
 
-// path as messages show it, in shown: its control characters as a
+// path as messages show it, in text: its control characters as a
 // backslash and three octal digits, so that a portrc cannot drive the
 // user's terminal through a message.  A path longer than PATH_MAX, which
 // names no file, is cut there, with "...".
-void show_path(const char* path, char (&shown)[SHOWN_MAX]);
+void path_text(const char* path, char (&text)[PATH_TEXT_MAX]);
 
-// Adds the line "about: texts...", about shown as show_path shows it.
+// Adds the line "about: texts...", about shown as path_text shows it.
 void say_line(const char* about, std::initializer_list<const char*> texts);
 
 // A number as decimal digits, in a buffer of the caller's.

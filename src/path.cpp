@@ -27,23 +27,40 @@ bool join(char* to, size_t size, const char* text, const char* rest)
     return true;
 }
 
+const unsigned LOOK = STATX_BASIC_STATS | STATX_BTIME;
+
+// The walk ends at name, an entry of directory.
+walk_end& end_at(walk_end& end, const char* directory, const char* name,
+                 bool open_end)
+{
+    end.name = name;
+    if (open_end) {
+        end.directory = open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        end.error = end.directory < 0 ? errno : 0;
+    }
+    return end;
+}
+
 } // namespace
 
-walk_end walk_path(const char* path, void (*visit)(const char*))
+walk_end walk_path(const char* path, void (*visit)(const char*), bool open_end)
 {
     // at: the directory reached, without a link in it; rest: what is left.
     static char at[PATH_MAX], rest[2 * PATH_MAX], entry[PATH_MAX];
     static char target[PATH_MAX];
-    walk_end end = {0, false, {}};
-    if (!join(rest, sizeof rest, path, "")) {
-        end.error = ENAMETOOLONG;
+    walk_end end = {0, false, true, {}, {}, -1, ""};
+    if (*path == '\0' || !join(rest, sizeof rest, path, "")) {
+        end.error = *path == '\0' ? ENOENT : ENAMETOOLONG;
         return end;
     }
     join(at, sizeof at, path[0] == '/' ? "/" : ".", "");
     for (int links = 0;;) {
         char* name = rest + strspn(rest, "/");
-        if (*name == '\0')
-            return end;
+        if (*name == '\0') { // it ends at the directory reached
+            if (statx(AT_FDCWD, at, AT_SYMLINK_NOFOLLOW, LOOK, &end.node) != 0)
+                end.error = errno;
+            return end.error != 0 ? end : end_at(end, at, ".", open_end);
+        }
         char* after = name + strcspn(name, "/");
         bool last = after[strspn(after, "/")] == '\0';
         if (*after != '\0')
@@ -65,12 +82,12 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
             memmove(rest, after, strlen(after) + 1);
             continue;
         }
-        struct statx node;
-        if (!join(entry, sizeof entry, strcmp(at, "/") == 0 ? "" : at, name) ||
-            statx(AT_FDCWD, entry, AT_SYMLINK_NOFOLLOW,
-                  STATX_TYPE | STATX_INO | STATX_CTIME | STATX_BTIME,
-                  &node) != 0) {
-            end.error = errno;
+        struct statx& node = end.node;
+        bool fits =
+            join(entry, sizeof entry, strcmp(at, "/") == 0 ? "" : at, name);
+        if (!fits ||
+            statx(AT_FDCWD, entry, AT_SYMLINK_NOFOLLOW, LOOK, &node) != 0) {
+            end.error = fits ? errno : ENAMETOOLONG;
             if (visit != nullptr)
                 visit(at);
             return end;
@@ -85,6 +102,7 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
             }
             target[n] = '\0';
             end.linked = true;
+            end.named = end.named && !last;
             end.link = node;
             if (target[0] == '/')
                 join(at, sizeof at, "/", "");
@@ -94,20 +112,13 @@ walk_end walk_path(const char* path, void (*visit)(const char*))
             }
             continue;
         }
-        join(at, sizeof at, entry, "");
         if (last)
-            return end;
+            return end_at(end, at, name, open_end);
+        join(at, sizeof at, entry, "");
         if (!S_ISDIR(node.stx_mode)) {
             end.error = ENOTDIR;
             return end;
         }
         memmove(rest, after, strlen(after) + 1);
     }
-}
-
-long long made_ns(const struct statx& link)
-{
-    const struct statx_timestamp& t =
-        (link.stx_mask & STATX_BTIME) != 0 ? link.stx_btime : link.stx_ctime;
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
 }

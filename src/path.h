@@ -6,20 +6,21 @@
 
 #include <sys/stat.h>
 
-// Where a walk ended: 0 at an entry that exists, or the errno of the name
-// it could not pass (ENOENT: the path goes no further yet).  linked: a link
-// was followed on the way, the last of them link.
+// Where a walk ended.
 struct walk_end {
-    int error;
-    bool linked;
-    struct statx link;
+    int error;         // 0 at an entry that exists, or the errno of the name
+                       // it could not pass (ENOENT: no further yet)
+    bool linked;       // a link was followed on the way
+    bool named;        // the path's own last name is the entry, no link
+    struct statx link; // the last link followed
+    struct statx node; // the entry, when it exists
+    int directory;     // with open_end: a descriptor (O_PATH) of the
+                       // directory that holds the entry, else -1
+    const char* name;  // the entry's name there, until the next walk
 };
 
 // Follows path, calling visit (when not null), in the order met, with each
 // directory that holds a link of it, and the one where it ends: the one
 // that holds its last name, or the name it could not pass.
-walk_end walk_path(const char* path, void (*visit)(const char* directory));
-
-// When the link was made: its birth time where the file system keeps one
-// (ext4, tmpfs; touch -h does not move it), else its change time; in ns.
-long long made_ns(const struct statx& link);
+walk_end walk_path(const char* path, void (*visit)(const char* directory),
+                   bool open_end = false);

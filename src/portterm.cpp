@@ -16,11 +16,13 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "ends.h"
 #include "keyboard.h"
 #include "lines.h"
 #include "messages.h"
 #include "screen.h"
 #include "settings.h"
+#include "stop.h"
 
 namespace {
 
@@ -38,7 +40,7 @@ void take_inheritance()
             exit(-1);
         }
     }
-    (void)signal(SIGPIPE, SIG_DFL); // cannot fail: a valid signal
+    (void)signal(SIGPIPE, SIG_DFL);
 }
 
 } // namespace
@@ -52,8 +54,8 @@ int main()
     // No O_NONBLOCK: on a port that waits for the carrier the open waits
     // too, until setup_lines switches CLOCAL on.  Nothing has changed yet
     // when it fails.
-    if (int error = open_device(0); error != 0) {
-        report_device(error);
+    if (why_not why = open_device(0, false); why.kind != reason::none) {
+        report_device(why);
         exit(-1);
     }
 
@@ -61,7 +63,7 @@ int main()
     // back what setup_lines saved; SIGCHLD waits for the split, with its
     // handler in place before it, so that a child that ends at once is
     // still noticed.
-    sigset_t old = hold_end_signals();
+    sigset_t old = block_end_signals();
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
@@ -79,7 +81,7 @@ int main()
     }
 
     setup_lines(MODEMFD, cnf_lines);
-    check_line();
+    say_refused_settings();
     catch_end_signals();
     struct sigaction action = {};
     action.sa_handler = child_handler;
@@ -101,7 +103,7 @@ int main()
         exit(-1);
     }
     if (child == 0) {
-        (void)signal(SIGCHLD, SIG_DFL); // cannot fail: a valid signal
+        (void)signal(SIGCHLD, SIG_DFL);
         close(channel[0]);
         close(MODEMFD);
         MODEMFD = -1;

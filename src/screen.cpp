@@ -18,88 +18,56 @@
 #include "keyboard.h"
 #include "lines.h"
 #include "messages.h"
+#include "node.h"
+#include "stop.h"
 #include "watch.h"
-
-volatile sig_atomic_t STOP = 0;
-
-// The receiving loop tests STOP and then blocks in read(): a SIGCHLD that
-// lands between the two would leave that read waiting for the device.  So
-// the handler also makes the device non-blocking, and a read that starts
-// after it returns at once.  The loop restores blocking reads when the
-// child turns out to be alive still.
-extern "C" void child_handler(int)
-{
-    int saved_errno = errno;
-    STOP = 1;
-    fcntl(MODEMFD, F_SETFL, O_NONBLOCK); // none while the device is away
-    errno = saved_errno;
-}
 
 namespace {
 
 // The most read from the device at once.
 const size_t BLOCK = 4096;
 
-// The screen and standard error as this process writes them; the
-// keyboard, when a terminal, as it reads it to drop keys: descriptions of
-// their own, non-blocking, where they can be had.
-int SCREEN = STDOUT_FILENO;
-int ERRFD = STDERR_FILENO;
-int KEYBOARD = -1;
+// The receiving process.
+struct receiving {
+    // The screen and standard error as written here, and the keyboard,
+    // when a terminal, as read here to drop keys: descriptions of their own,
+    // non-blocking, where they can be had.
+    int screen = STDOUT_FILENO;
+    int errfd = STDERR_FILENO;
+    int keyboard = -1;
+    // What was read from the device: block[shown] to block[size - 1] is
+    // not on the screen yet.
+    char block[BLOCK];
+    size_t shown = 0;
+    size_t size = 0;
+    // Why the device went, while its line waits for the rest of the block:
+    // no byte of it may follow the line.  0 when no such line waits.
+    int gone = 0;
+    // Keys of a pipe or a file that the sending process never sent, as it
+    // said at its end.
+    size_t unsent = 0;
+    // The sending process has not said yet that it let the device go: it
+    // may be reading the keyboard for it, and the device is not taken back.
+    bool sender_has_device = true;
+    // The quit key, or the keyboard's end, came while the device was away.
+    bool quitting = false;
+};
+receiving R;
 
-// What was read from the device and the screen has not taken yet:
-// BLOCK_READ[shown] to BLOCK_READ[held - 1].
-char BLOCK_READ[BLOCK];
-size_t shown, held;
-
-// Why the device went, while its line waits for the rest of its block to
-// be shown: no byte of it may follow the line.  0 when nothing waits.
-int GONE = 0;
-
-// Keys of a pipe or a file that the sending process never sent, as it said
-// at its end.
-size_t UNSENT = 0;
-
-// The sending process holds the device handed over last, or has not yet
-// said that it let it go: a read of the keyboard may be under way there,
-// for that device.  The device is taken back only once it has said so.
-bool SENDER_HOLDS = true;
-
-// The quit key, or the keyboard's end, came while the device was away: the
-// sending process is told by the channel's hang-up, and its end ends this
-// one.
-bool QUITTING = false;
-
-// Waits until fd (none when -1) is ready for events, the limit (none when
-// null) has passed, the device hangs up, keys (none when -1) has keys, or a
-// SIGCHLD has set STOP.
-// SIGCHLD is blocked outside the wait itself, so one that comes just before
-// it still cuts it short.  Returns what the device reported.
-short wait_unless_stopped(int fd, short events, const struct timespec* limit,
-                          int keys = -1)
+struct timespec after_ms(int64_t ms)
 {
-    sigset_t chld, old;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &old);
-    struct pollfd ready[3] = {
-        {fd, events, 0}, {MODEMFD, 0, 0}, {keys, POLLIN, 0}};
-    if (!STOP)
-        ppoll(ready, 3, limit, &old);
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    return ready[1].revents;
+    return {static_cast<time_t>(ms / 1000),
+            static_cast<long>(ms % 1000 * 1000000)};
 }
 
-// Puts the device and the screen back and ends the receiving process.  The
-// screen may be another terminal than the keyboard: it is settled here.
-// After a normal end this applies the same settings again.  error is the
-// errno of a write to standard output that failed for good, reported once
-// the terminals are back, or 0.  ended is the child's wait status, when it
-// has ended: a child killed by a signal put nothing back, and its end is no
-// success; nor is a script's keys left unsent.  The lines still to say are
-// said then, the last ones with them, as far as standard error takes them
-// at once: the screen, restarted, takes them; a standard error that takes
-// nothing does not hold the end.
+// Puts the device and the screen back and ends the receiving process,
+// which may hold another terminal as the screen than the keyboard.
+// ended: the child's wait status, once it has ended.  A child killed by a
+// signal put nothing back, and its end is no success; nor is a script's
+// keys left unsent.  error: the errno of a write to standard output that
+// failed for good, reported once the terminals are back, or 0.
+// The last lines go as far as standard error takes them at once: a
+// standard error that takes nothing does not hold the end.
 [[noreturn]] void end_receiving(int error, int ended = 0)
 {
     bool killed = WIFSIGNALED(ended);
@@ -111,19 +79,21 @@ short wait_unless_stopped(int fd, short events, const struct timespec* limit,
     restore_stdout();
     if (killed)
         restore_stdin();
-    if (GONE != 0)
-        say_gone(GONE);
+    if (R.gone != 0)
+        say_gone(R.gone);
+    char count[24];
     if (killed)
         say_line("keyboard", {strsignal(WTERMSIG(ended))});
-    else if (error == 0 && UNSENT > 0)
-        say_unsent(UNSENT);
-    struct pollfd out = {ERRFD, POLLOUT, 0};
-    for (int tries = 0; write_lines(ERRFD) == EAGAIN && tries < 10; ++tries)
+    else if (error == 0 && R.unsent > 0)
+        say_line(MODEMDEVICE, {decimal(R.unsent, count),
+                               " bytes of standard input not sent"});
+    struct pollfd out = {R.errfd, POLLOUT, 0};
+    for (int tries = 0; write_lines(R.errfd) == EAGAIN && tries < 10; ++tries)
         poll(&out, 1, 50);
     if (killed)
         exit(128 + WTERMSIG(ended));
     if (error == 0)
-        exit(UNSENT > 0 ? -1 : 0);
+        exit(R.unsent > 0 ? -1 : 0);
     errno = error;
     report_error("standard output");
     exit(-1);
@@ -135,7 +105,7 @@ void device_gone(int channel, int error)
 {
     drop_device(MODEMFD);
     send_gone(channel, DEVICE_NUMBER, error);
-    GONE = error;
+    R.gone = error;
     if (REOPENABLE)
         watch_path();
 }
@@ -154,13 +124,21 @@ void check_child(pid_t child, int channel)
     device_note note;
     int fd;
     while (take_note(channel, note, fd) == 1) {
-        if (fd >= 0)
+        switch (note.kind) {
+        case device_note::GONE:
+            if (note.number != DEVICE_NUMBER)
+                break; // about a device let go already
+            if (MODEMFD >= 0)
+                device_gone(channel, note.error);
+            R.sender_has_device = false;
+            break;
+        case device_note::UNSENT:
+            R.unsent += note.unsent;
+            break;
+        case device_note::HANDED_OVER:
             close(fd); // the child hands nothing over
-        UNSENT += note.unsent;
-        if (note.number == DEVICE_NUMBER && MODEMFD >= 0)
-            device_gone(channel, note.error);
-        if (note.number == DEVICE_NUMBER)
-            SENDER_HOLDS = false;
+            break;
+        }
     }
     if (ended)
         end_receiving(0, status);
@@ -181,51 +159,50 @@ void wait_for_output(int fd, int channel)
 // byte from then on while the end reported success.
 void show_block(int channel)
 {
-    ssize_t n = write(SCREEN, BLOCK_READ + shown, held - shown);
+    ssize_t n = write(R.screen, R.block + R.shown, R.size - R.shown);
     if (n > 0)
-        shown += n;
+        R.shown += n;
     else if (n < 0 && errno == EAGAIN)
-        wait_for_output(SCREEN, channel);
+        wait_for_output(R.screen, channel);
     else if (n < 0 && errno != EINTR)
         end_receiving(errno);
 }
 
-// Reads and drops what the keyboard, a terminal, holds unread: keys typed
-// while the device is away, or before it came back, perhaps while the
-// sending process was stopped, are not meant for it.  True when the quit
-// key is among them, or the keyboard has ended.  A terminal this process
-// may not reopen (another user's) is read only when it has keys, while
-// nobody else reads it, and flushed at a return: a read of the description
-// it shares could wait for the next key.
+// Reads and drops the keys a terminal holds unread: typed while the device
+// was away, or before it came back, they are not meant for it.  True when
+// the quit key is among them, or the keyboard has ended.
+// A terminal that cannot be reopened (another user's) is read through the
+// description shared with the sending process, where a read could wait for
+// the next key: only when it has keys, and never at a return, when that
+// process may read it; it is flushed then instead.
 bool quit_among_unread_keys(bool at_return)
 {
-    struct pollfd keys_ready = {KEYBOARD, POLLIN, 0};
-    if (KEYBOARD == STDIN_FILENO && at_return)
+    struct pollfd keys_ready = {R.keyboard, POLLIN, 0};
+    if (R.keyboard == STDIN_FILENO && at_return)
         tcflush(STDIN_FILENO, TCIFLUSH);
-    if (KEYBOARD < 0 || (KEYBOARD == STDIN_FILENO &&
-                         (at_return || poll(&keys_ready, 1, 0) != 1)))
+    if (R.keyboard < 0 || (R.keyboard == STDIN_FILENO &&
+                           (at_return || poll(&keys_ready, 1, 0) != 1)))
         return false;
     char keys[4096];
     ssize_t n;
     do {
-        n = read(KEYBOARD, keys, sizeof keys);
+        n = read(R.keyboard, keys, sizeof keys);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
             return true; // hung up: nobody is left to type
         if (n > 0 && memchr(keys, QUIT_KEY, n) != nullptr)
             return true;
-    } while (KEYBOARD != STDIN_FILENO && (n > 0 || errno == EINTR));
+    } while (R.keyboard != STDIN_FILENO && (n > 0 || errno == EINTR));
     return false;
 }
 
 // The quit key while the device is away: the sending process, which holds
 // nothing to drain, ends at the channel's hang-up.  One that does not end
-// within HELD_LINE_MS (stopped) is not waited for.
+// within STALL_MS (stopped) is not waited for.
 void quit_while_away(int channel)
 {
-    QUITTING = true;
+    R.quitting = true;
     shutdown(channel, SHUT_RDWR); // a socket of ours: cannot fail
-    struct timespec limit = {static_cast<time_t>(HELD_LINE_MS / 1000),
-                             static_cast<long>(HELD_LINE_MS % 1000 * 1000000)};
+    struct timespec limit = after_ms(STALL_MS);
     wait_unless_stopped(-1, 0, &limit);
     if (!STOP) {
         restore_stdin();
@@ -234,36 +211,35 @@ void quit_while_away(int channel)
 }
 
 // While the device is away: tries its path when the watch says it may be
-// back, and otherwise waits for that, for a key, or for the child.  A path
-// that is never opened again waits for a key or the child alone.  Only the
-// keyboard's reader takes the device back: while the sending process may
-// still read it for the device that went, this waits for its word.  What
-// the keyboard holds from before the return is dropped here, before the
-// device is handed over: the sending process may take the device later
-// than the user types after reading that it is back.
+// back, and otherwise waits for that, for a key, or for the child; a path
+// never opened again waits for a key or the child alone.  What the keyboard
+// holds from before the return is dropped before the device is handed
+// over: the sending process may take it later than the user types after
+// reading that it is back.
 void wait_for_device(int channel)
 {
-    if (SENDER_HOLDS && !QUITTING) {
+    if (R.sender_has_device && !R.quitting) {
         wait_unless_stopped(-1, 0, nullptr);
-    } else if (QUITTING || quit_among_unread_keys(false)) {
+    } else if (R.quitting || quit_among_unread_keys(false)) {
         quit_while_away(channel); // again when a stray SIGCHLD cut it short
     } else if (!REOPENABLE) {
-        wait_unless_stopped(KEYBOARD, POLLIN, nullptr);
+        wait_unless_stopped(R.keyboard, POLLIN, nullptr);
     } else if (path_due()) {
-        int error = take_device_back();
-        if (path_tried(error) && error != 0)
-            say_why(error);
-        if (error == 0 && quit_among_unread_keys(true))
+        why_not why = take_device_back();
+        if (why.kind != reason::none && time_to_say(why))
+            say_why(why);
+        if (why.kind != reason::none)
+            return;
+        path_back();
+        if (quit_among_unread_keys(true)) {
             quit_while_away(channel);
-        else if (error == 0) {
-            hand_device_over(channel);
-            SENDER_HOLDS = true;
+            return;
         }
+        hand_device_over(channel);
+        R.sender_has_device = true;
     } else {
-        int64_t ms = until_try_ms(); // at most a few seconds
-        struct timespec limit = {static_cast<time_t>(ms / 1000),
-                                 static_cast<long>(ms % 1000 * 1000000)};
-        wait_unless_stopped(watch_fd(), POLLIN, &limit, KEYBOARD);
+        struct timespec limit = after_ms(until_try_ms()); // a few s at most
+        wait_unless_stopped(watch_fd(), POLLIN, &limit, R.keyboard);
     }
 }
 
@@ -293,29 +269,29 @@ int open_output(int fd)
 void relay_device_to_screen(pid_t child, int channel)
 {
     keep_if_terminal(STDIN_FILENO);
-    SCREEN = open_output(STDOUT_FILENO);
-    ERRFD = open_output(STDERR_FILENO);
+    R.screen = open_output(STDOUT_FILENO);
+    R.errfd = open_output(STDERR_FILENO);
     if (isatty(STDIN_FILENO)) {
-        KEYBOARD = open_own(STDIN_FILENO, O_RDONLY | O_NONBLOCK);
-        KEYBOARD = KEYBOARD >= 0 ? KEYBOARD : STDIN_FILENO;
+        R.keyboard = open_own(STDIN_FILENO, O_RDONLY | O_NONBLOCK);
+        R.keyboard = R.keyboard >= 0 ? R.keyboard : STDIN_FILENO;
     }
     for (;;) {
         if (STOP) {
             check_child(child, channel);
-        } else if (shown < held) {
+        } else if (R.shown < R.size) {
             show_block(channel);
-        } else if (GONE != 0) {
-            say_gone(GONE);
-            GONE = 0;
+        } else if (R.gone != 0) {
+            say_gone(R.gone);
+            R.gone = 0;
         } else if (lines_waiting()) {
-            if (write_lines(ERRFD) == EAGAIN)
-                wait_for_output(ERRFD, channel);
+            if (write_lines(R.errfd) == EAGAIN)
+                wait_for_output(R.errfd, channel);
         } else if (MODEMFD < 0) {
             wait_for_device(channel);
         } else {
-            ssize_t n = read(MODEMFD, BLOCK_READ, sizeof BLOCK_READ);
-            shown = 0;
-            held = n > 0 ? n : 0;
+            ssize_t n = read(MODEMFD, R.block, sizeof R.block);
+            R.shown = 0;
+            R.size = n > 0 ? n : 0;
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
                 device_gone(channel, n == 0 ? EIO : errno);
         }

@@ -4,15 +4,7 @@
 // it waits for it, and hands each return to the sending process.
 #pragma once
 
-#include <csignal>
 #include <sys/types.h>
-
-// Set by child_handler; the receiving loop tests it before every read.
-extern volatile sig_atomic_t STOP;
-
-// The SIGCHLD handler: the sending process has ended, or has something to
-// say about the device, or somebody sent a stray signal.
-extern "C" void child_handler(int);
 
 // child is the sending process; channel the receiving end of the socket
 // pair between the two.

@@ -13,7 +13,18 @@ unsigned CUSTOM_RATE = 0;
 // The default device: the first serial port.
 #define CNF_DEVICE "/dev/ttyS0"
 
-const cnf_speed cnf_speeds[30] = {
+const char* const cnf_defaults[3] = {CNF_DEVICE "\n", "9600\n", "NONE\n"};
+
+namespace {
+
+// The speeds a portrc may name: the exact text of its second line and the
+// speed code it gives.  Every speed of the Linux terminal interface, as its
+// rate in bit/s; 134 stands for 134.5.
+struct cnf_speed {
+    const char* text;
+    speed_t code;
+};
+const cnf_speed cnf_speeds[] = {
     {"50", B50},           {"75", B75},           {"110", B110},
     {"134", B134},         {"150", B150},         {"200", B200},
     {"300", B300},         {"600", B600},         {"1200", B1200},
@@ -25,10 +36,6 @@ const cnf_speed cnf_speeds[30] = {
     {"1500000", B1500000}, {"2000000", B2000000}, {"2500000", B2500000},
     {"3000000", B3000000}, {"3500000", B3500000}, {"4000000", B4000000},
 };
-
-const char* const cnf_defaults[3] = {CNF_DEVICE "\n", "9600\n", "NONE\n"};
-
-namespace {
 
 // What a line missing from a short portrc means: the default device, and an
 // empty text (no recognised speed, no flow control) for the rest.

@@ -20,15 +20,6 @@ unsigned cnf_rate();
 // The rate in bit/s of a speed code of the table below, or 0.
 unsigned speed_rate(speed_t code);
 
-// The speeds a portrc may name: the exact text of its second line and the
-// speed code it gives.  Every speed of the Linux terminal interface, as its
-// rate in bit/s; 134 stands for 134.5.
-struct cnf_speed {
-    const char* text;
-    speed_t code;
-};
-extern const cnf_speed cnf_speeds[30];
-
 // The default portrc, written when the file is missing.
 extern const char* const cnf_defaults[3];
 

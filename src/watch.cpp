@@ -2,15 +2,13 @@
 #include "watch.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <linux/magic.h>
 #include <sys/inotify.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "device.h"
+#include "clock.h"
 #include "path.h"
 
 namespace {
@@ -26,45 +24,48 @@ const int64_t SAFETY_MS = 5000;
 const uint32_t EVENTS = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
                         IN_MOVE_SELF | IN_ONLYDIR;
 
-int WATCHFD = -1;
-bool CANNOT_WATCH = false;
-
-// The watches the path needs, one for each directory it runs through: the
-// last walk's, and the one before, to tell when they have settled.
+// The watches the path needs, one for each directory it runs through.
 const size_t WATCHES_MAX = 64;
 struct watch_set {
     int wd[WATCHES_MAX];
     size_t count;
 };
-watch_set WATCHES, WALKED;
-// A directory on the way could not be watched, or the walk did not settle:
-// the timer stands in for what its news would say.
-bool PARTIAL;
 
-// When the path is tried at the latest, and, once news has come, at the
-// earliest (ms of the monotonic clock); when the device was last back;
-// since when nothing has been heard of the path.
-int64_t NEXT_TRY, EARLIEST, TAKEN_AT = INT64_MIN / 2, QUIET_FROM;
-bool NEWS;
+// The wait for the device's return.  Times are ms of the monotonic clock.
+struct waiting {
+    int fd = -1;               // inotify's, or -1
+    bool cannot_watch = false; // inotify cannot be had: the timer does it
+    watch_set watches;         // the watches held
+    watch_set walked;          // a walk's, while the watches are placed
+    bool partial = false;      // a directory on the way could not be
+                               // watched, or the walk did not settle: the
+                               // timer stands in for its news
+    int64_t next_try = 0;      // when the path is tried at the latest,
+    int64_t earliest = 0;      // and, once news has come, at the earliest
+    bool news = false;         // news has come since the last try
+    int64_t quiet_from = 0;    // nothing heard of the path since then
+    int64_t taken_at = INT64_MIN / 2; // the device last taken back
+};
+waiting W;
 
 bool holds(const watch_set& set, int wd)
 {
     return std::find(set.wd, set.wd + set.count, wd) != set.wd + set.count;
 }
 
-// A directory of pseudo-terminals is never watched: its entries change with
-// every terminal opened on the machine, and a link to one waits for the
-// link.
+// A devpts directory is never watched: its entries change with every
+// terminal opened on the machine.  A pseudo-terminal is reached through a
+// link, and the link's directory is watched.
 void watch_directory(const char* directory)
 {
     struct statfs fs;
     if (statfs(directory, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC)
         return;
-    int wd = inotify_add_watch(WATCHFD, directory, EVENTS);
-    if (wd < 0 || WALKED.count == WATCHES_MAX)
-        PARTIAL = true; // no watches left, no permission
-    else if (!holds(WALKED, wd))
-        WALKED.wd[WALKED.count++] = wd;
+    int wd = inotify_add_watch(W.fd, directory, EVENTS);
+    if (wd < 0 || W.walked.count == WATCHES_MAX)
+        W.partial = true; // no watches left, no permission
+    else if (!holds(W.walked, wd))
+        W.walked.wd[W.walked.count++] = wd;
 }
 
 // Watches the directories the path runs through now, down to where it
@@ -73,21 +74,22 @@ void watch_directory(const char* directory)
 // again until two walks agree, at most three times more.
 void rewatch()
 {
-    watch_set had = WATCHES;
+    watch_set had = W.watches;
     bool settled = false;
     for (int walk = 0; walk < 4 && !settled; ++walk) {
-        watch_set before = WALKED;
-        WALKED.count = 0;
-        PARTIAL = false;
+        watch_set before = W.walked;
+        W.walked.count = 0;
+        W.partial = false;
         walk_path(MODEMDEVICE, watch_directory);
-        settled = walk > 0 && WALKED.count == before.count &&
-                  std::equal(WALKED.wd, WALKED.wd + WALKED.count, before.wd);
+        settled =
+            walk > 0 && W.walked.count == before.count &&
+            std::equal(W.walked.wd, W.walked.wd + W.walked.count, before.wd);
     }
-    PARTIAL = PARTIAL || !settled;
-    WATCHES = WALKED;
+    W.partial = W.partial || !settled;
+    W.watches = W.walked;
     for (size_t i = 0; i < had.count; ++i)
-        if (!holds(WATCHES, had.wd[i]))
-            inotify_rm_watch(WATCHFD, had.wd[i]); // a directory gone: none
+        if (!holds(W.watches, had.wd[i]))
+            inotify_rm_watch(W.fd, had.wd[i]); // a directory gone: none
 }
 
 // Reads all the news there is; true when any of it may concern the path.
@@ -96,13 +98,13 @@ bool take_news()
     alignas(struct inotify_event) char news[4096];
     bool any = false;
     ssize_t n;
-    while ((n = read(WATCHFD, news, sizeof news)) > 0) {
+    while ((n = read(W.fd, news, sizeof news)) > 0) {
         for (char* at = news; at < news + n;) {
             auto* event = reinterpret_cast<struct inotify_event*>(at);
             at += sizeof *event + event->len;
             // An overflow has lost news; a watch let go here says so too.
             any = any || (event->mask & IN_Q_OVERFLOW) != 0 ||
-                  holds(WATCHES, event->wd);
+                  holds(W.watches, event->wd);
         }
     }
     return any;
@@ -112,69 +114,70 @@ bool take_news()
 
 void watch_path()
 {
-    if (WATCHFD < 0 && !CANNOT_WATCH) {
-        WATCHFD = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        CANNOT_WATCH = WATCHFD < 0; // the timer does it all
+    if (W.fd < 0 && !W.cannot_watch) {
+        W.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        W.cannot_watch = W.fd < 0;
     }
     // Watched first, then tried: what appears meanwhile is news.
-    if (WATCHFD >= 0)
+    if (W.fd >= 0)
         rewatch();
     int64_t now = now_ms();
-    NEWS = true;
-    QUIET_FROM = now;
+    W.news = true;
+    W.quiet_from = now;
     // A device that flaps (a board in a reset loop, a radio link out of
     // range) is tried no sooner than RETRY_MS after it was last taken back:
     // it is opened, and said, at most five times a second, however long
     // each time it stays.  A count of whole ms may be up to one short.
-    NEXT_TRY = EARLIEST = std::max(now, TAKEN_AT + RETRY_MS + 1);
+    W.next_try = W.earliest = std::max(now, W.taken_at + RETRY_MS + 1);
 }
 
 int watch_fd()
 {
-    return WATCHFD;
+    return W.fd;
 }
 
 int64_t until_try_ms()
 {
-    int64_t left = NEXT_TRY - now_ms();
+    int64_t left = W.next_try - now_ms();
     return left > 0 ? left : 0;
 }
 
 bool path_due()
 {
     // A new or moved watch may have missed what appeared just before it.
-    if (WATCHFD >= 0 && take_news()) {
-        NEWS = true;
-        QUIET_FROM = now_ms();
+    if (W.fd >= 0 && take_news()) {
+        W.news = true;
+        W.quiet_from = now_ms();
         rewatch();
     }
     int64_t now = now_ms();
-    return now >= NEXT_TRY || (NEWS && now >= EARLIEST);
+    return now >= W.next_try || (W.news && now >= W.earliest);
 }
 
-bool path_tried(int error)
+void path_back()
+{
+    W.taken_at = W.earliest = now_ms();
+    W.news = false;
+    for (size_t i = 0; i < W.watches.count; ++i)
+        inotify_rm_watch(W.fd, W.watches.wd[i]);
+    W.watches.count = W.walked.count = 0;
+}
+
+bool time_to_say(const why_not& why)
 {
     int64_t now = now_ms();
-    NEWS = false;
-    EARLIEST = now;
-    if (error == 0) {
-        TAKEN_AT = now;
-        for (size_t i = 0; i < WATCHES.count; ++i)
-            inotify_rm_watch(WATCHFD, WATCHES.wd[i]);
-        WATCHES.count = WALKED.count = 0;
-        return true;
-    }
-    // Missing, refused for its permissions, not a terminal, or a terminal
-    // newer than its link: a directory change announces when that changes.
-    bool announced = error == ENOENT || error == ENOTDIR || error == ELOOP ||
-                     error == EACCES || error == EPERM || error == ENOTTY ||
-                     error == ESTALE;
-    NEXT_TRY =
-        now + (WATCHFD >= 0 && !PARTIAL && announced ? SAFETY_MS : RETRY_MS);
-    bool refused = error == EACCES || error == EPERM;
-    if (!refused || now - QUIET_FROM >= REFUSAL_MS)
+    W.news = false;
+    W.earliest = now;
+    // A directory change announces when these change.
+    bool announced =
+        why.kind == reason::missing || why.kind == reason::not_a_directory ||
+        why.kind == reason::link_loop || why.kind == reason::refused ||
+        why.kind == reason::not_a_terminal || why.kind == reason::stale_link;
+    W.next_try =
+        now + (W.fd >= 0 && !W.partial && announced ? SAFETY_MS : RETRY_MS);
+    if (why.kind != reason::refused || now - W.quiet_from >= REFUSAL_MS)
         return true;
     // Tried again, and said if it still holds, once it has lasted.
-    NEXT_TRY = std::min(NEXT_TRY, QUIET_FROM + REFUSAL_MS);
+    W.next_try = std::min(W.next_try, W.quiet_from + REFUSAL_MS);
     return false;
 }

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "modem.h"
+
 // The device has gone: watches the path from now on, and tries it at once,
 // unless it was taken back less than the timer's interval ago (a device
 // that flaps): then its next try waits until that interval has passed.
@@ -32,7 +34,9 @@ bool path_due();
 // How long a refusal lasts before it is said, in ms.
 inline constexpr int64_t REFUSAL_MS = 1000;
 
-// How the try went: 0 when the device is back, which ends the watching, or
-// the errno of why not, which sets the timer.  False when why is not to be
-// said yet: a refusal that has not lasted.
-bool path_tried(int error);
+// The device is back: the watching ends.
+void path_back();
+
+// Notes a try of the path that failed for why, which sets the timer.  True
+// when why is to be said now: a refusal only once it has lasted.
+bool time_to_say(const why_not& why);

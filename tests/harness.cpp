@@ -544,10 +544,3 @@ long status_figure(pid_t pid, const std::string& figure)
                ? 0
                : strtol(status.c_str() + at + figure.size() + 1, nullptr, 10);
 }
-
-int64_t now_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}

@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <vector>
 
+#include "clock.h"
+
 struct pty {
     int master = -1;
     int slave = -1;
@@ -127,8 +129,6 @@ long cpu_ticks(pid_t pid);
 // A figure of pid from /proc/PID/status, such as "VmHWM" (in KiB) or
 // "voluntary_ctxt_switches"; 0 when it is gone.
 long status_figure(pid_t pid, const std::string& figure);
-
-int64_t now_ms();
 
 #include <unistd.h>
 template <typename Pred> bool wait_until(Pred pred, int timeout_ms)

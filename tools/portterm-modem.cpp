@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "lines.h"
 
 namespace {
@@ -42,13 +43,6 @@ std::string LINE;
 int64_t GUARD_MS = 1000;
 int64_t LAST_BYTE_MS = 0;
 int PLUSES = 0;
-
-int64_t now_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
 
 void send(const std::string& bytes)
 {
