@@ -6,12 +6,12 @@
 // see.  Each story runs in a devpts of its own, so that the numbers it
 // waits for are not taken by other programs' terminals.
 
+#include <functional>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 
 #include "terminal.h"
-#include "watch.h"
 
 namespace {
 
@@ -24,6 +24,7 @@ class Departures : public Terminal {
     std::string old;          // the path of the device unplugged last
     bool watch_sender = true; // held() looks into the sending process too
     int feed = -1;            // the pipe on standard input, if any
+    std::string side;         // a directory the program never watches
 
     void SetUp() override
     {
@@ -32,8 +33,9 @@ class Departures : public Terminal {
             GTEST_SKIP() << why;
         Terminal::SetUp();
         link = dir + "/modem";
+        side = dir + "/side";
         ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
-        ASSERT_EQ(mkdir((dir + "/side").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(side.c_str(), 0755), 0);
     }
 
     void TearDown() override
@@ -58,9 +60,20 @@ class Departures : public Terminal {
         int in[2] = {user.slave, -1};
         ASSERT_TRUE(!piped || pipe(in) == 0);
         feed = in[1];
-        ASSERT_NO_FATAL_FAILURE(start_on(in[0], user.slave, {}, false, argv));
+        ASSERT_NO_FATAL_FAILURE(start_with({.in = in[0], .argv = argv}));
         if (piped)
             close(in[0]);
+    }
+
+    // Run as nobody, unprivileged, with the device and portrc its to use.
+    void start_as_nobody(const std::string& to)
+    {
+        for (const std::string& f : {dir, device.path})
+            ASSERT_EQ(chmod(f.c_str(), 0777), 0);
+        ASSERT_NO_FATAL_FAILURE(
+            start_through(to, "NONE",
+                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                           "--clear-groups", PORTTERM_PATH}));
     }
 
     bool held(const std::string& p)
@@ -94,14 +107,11 @@ class Departures : public Terminal {
     void wait_asleep(long since = -1)
     {
         auto asleep = [&](pid_t p) {
-            std::string call =
-                read_file("/proc/" + std::to_string(p) + "/syscall");
-            call.resize(std::min(call.find(' '), call.size()));
+            long call = syscall_of(p);
             return process_state(p) == 'T' ||
                    (process_state(p) == 'S' &&
-                    (call == std::to_string(SYS_read) ||
-                     call == std::to_string(SYS_ppoll) ||
-                     call == std::to_string(SYS_poll)));
+                    (call == SYS_read || call == SYS_ppoll ||
+                     call == SYS_poll));
         };
         EXPECT_TRUE(wait_until(
             [&] {
@@ -110,22 +120,24 @@ class Departures : public Terminal {
             patience_ms));
     }
 
-    // Neither process runs at all: no timer, no spin.
-    void idle(const char* when)
+    // Neither process runs at all, whatever is done meanwhile: no timer,
+    // no spin, no news.
+    void idle(const char* when, const std::function<void()>& meanwhile = {})
     {
         wait_asleep();
         long before = woken();
+        if (meanwhile)
+            meanwhile();
         usleep(500 * 1000);
         EXPECT_EQ(woken() - before, 0) << "woken or run " << when;
     }
 
-    // Made elsewhere and renamed into place, as udev makes its links: only
-    // the rename is news where it lands.
+    // Renamed into place, as udev makes links: only that is news there.
     void relink(const std::string& to, std::string name = "")
     {
         name = name.empty() ? link : name;
-        ASSERT_EQ(symlink(to.c_str(), (dir + "/side/new").c_str()), 0);
-        ASSERT_EQ(rename((dir + "/side/new").c_str(), name.c_str()), 0);
+        ASSERT_EQ(symlink(to.c_str(), (side + "/new").c_str()), 0);
+        ASSERT_EQ(rename((side + "/new").c_str(), name.c_str()), 0);
     }
 
     // The device closes, and its link goes unless kept: let go at once.
@@ -147,8 +159,14 @@ class Departures : public Terminal {
         write_bytes(device.master, "STALE");
     }
 
-    // Back, at portrc's rate, with no byte from before its return either
-    // way, and quiet.
+    // A new device, and the link (or name) made anew to it.
+    void replug(const std::string& to = "", const std::string& name = "")
+    {
+        ASSERT_NO_FATAL_FAILURE(plug());
+        ASSERT_NO_FATAL_FAILURE(relink(to.empty() ? device.path : to, name));
+    }
+
+    // Back in time, at portrc's rate, no byte from before either way.
     void expect_back(int within = patience_ms)
     {
         expect_line("back", within);
@@ -164,8 +182,7 @@ class Departures : public Terminal {
         idle("on a quiet line after its return");
     }
 
-    // Unplugged, said gone, and waited for asleep, or not where a timer
-    // runs; keys typed meanwhile.
+    // Unplugged, said gone, asleep unless a timer runs; keys typed then.
     void go_away(bool asleep = true, bool keep_link = false)
     {
         ASSERT_NO_FATAL_FAILURE(unplug(keep_link));
@@ -177,9 +194,25 @@ class Departures : public Terminal {
 
     void come_back()
     {
-        ASSERT_NO_FATAL_FAILURE(plug());
-        ASSERT_NO_FATAL_FAILURE(relink(device.path));
+        ASSERT_NO_FATAL_FAILURE(replug());
         ASSERT_NO_FATAL_FAILURE(expect_back());
+    }
+
+    // The faults library's handshake: a call of the program is held while
+    // side/name exists, and makes side/held when it is.
+    void hold(const char* name)
+    {
+        write_file(side + "/" + name, "");
+    }
+    void await_held(const char* held)
+    {
+        EXPECT_TRUE(wait_until(
+            [&] { return access((side + "/" + held).c_str(), F_OK) == 0; },
+            patience_ms));
+    }
+    void release(const char* name)
+    {
+        ASSERT_EQ(unlink((side + "/" + name).c_str()), 0);
     }
 
     // The number of the device that went goes to another terminal, whose
@@ -211,21 +244,20 @@ class Departures : public Terminal {
     }
 };
 
+// A sending process stopped while the device is away does not hold the
+// quit: the keyboard is put back, and the run ends within about a second.
 TEST_F(Departures, AwayUntilCtrlB)
 {
     ASSERT_NO_FATAL_FAILURE(start_through(link));
     ASSERT_NO_FATAL_FAILURE(go_away());
-    end_with_ctrl_b();
-}
-
-TEST_F(Departures, ComesBackTwice)
-{
-    ASSERT_NO_FATAL_FAILURE(start_through(link));
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_NO_FATAL_FAILURE(go_away());
-        ASSERT_NO_FATAL_FAILURE(come_back());
-    }
-    end_with_ctrl_b();
+    signal_process(sender, SIGSTOP);
+    EXPECT_TRUE(process_exists(run.pid)) << "it must not end by itself";
+    EXPECT_TRUE(exited(quit(), 0));
+    EXPECT_EQ(read_quiet(run.err, 10), "") << "a normal end prints nothing";
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+    signal_process(sender, SIGCONT);
+    EXPECT_TRUE(
+        wait_until([&] { return !process_exists(sender); }, patience_ms));
 }
 
 TEST_F(Departures, ComesBackLockedByAnother)
@@ -257,28 +289,34 @@ TEST_F(Departures, ScriptEndsWhenAPseudoTerminalGoes)
     ASSERT_NO_FATAL_FAILURE(start_through(device.path, "NONE", {}, true));
     ASSERT_NO_FATAL_FAILURE(unplug());
     expect_line(gone);
-    EXPECT_EQ(wait_for_exit(run, patience_ms), 0);
+    EXPECT_TRUE(exited(wait_for_exit(run, patience_ms), 0));
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
 
-// Its keys waiting on a held line when it goes: counted, said, and a
-// failure, even where the channel is reset before the count is read.
-TEST_F(Departures, ScriptsWaitingKeysAreSaidUnsent)
+// Its keys waiting on a held line, and more in the pipe, when the device
+// goes for good: all counted, said, and a failure; also when the receiving
+// process takes both notes at one wake-up, behind a reset of the channel.
+TEST_F(Departures, ScriptsUnsentKeysAreSaid)
 {
-    ASSERT_NO_FATAL_FAILURE(start_through(
-        device.path, "XON/XOFF", preloaded(FAULTS_PATH, "RESET_ONCE=1"), true));
-    write_bytes(device.master, "\x13");
-    usleep(50 * 1000);
+    ASSERT_NO_FATAL_FAILURE(
+        start_through(device.path, "XON/XOFF", faulty({"RESET_ONCE=1"}), true));
+    hold_line();
     write_bytes(feed, std::string(10000, 'x'));
     int in_pipe = -1;
     ASSERT_TRUE(wait_until(
         [&] { return ioctl(feed, FIONREAD, &in_pipe) == 0 && in_pipe == 0; },
         patience_ms));
-    ASSERT_NO_FATAL_FAILURE(unplug());
+    signal_process(sender, SIGSTOP);
+    write_bytes(feed, std::string(5000, 'y'));
+    signal_process(run.pid, SIGSTOP);
+    close_pty(device);
+    signal_process(sender, SIGCONT);
+    EXPECT_TRUE(
+        wait_until([&] { return !process_exists(sender); }, patience_ms));
+    signal_process(run.pid, SIGCONT);
     expect_line(gone);
-    expect_line("10000 bytes of standard input not sent");
-    int status = wait_for_exit(run, patience_ms);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+    expect_line("15000 bytes of standard input not sent");
+    EXPECT_TRUE(exited(wait_for_exit(run, patience_ms), 255));
 }
 
 // A script's pipe whose writer goes while the device is away: what it
@@ -291,73 +329,82 @@ TEST_F(Departures, APipeEndedWhileAwayReachesTheReturnedDevice)
     write_bytes(feed, "ATZ\r");
     close(feed);
     feed = -1;
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(replug());
     expect_line("back");
     EXPECT_EQ(read_bytes(device.master, 4, patience_ms), "ATZ\r");
-    EXPECT_EQ(wait_for_exit(run, patience_ms), 0);
+    EXPECT_TRUE(exited(wait_for_exit(run, patience_ms), 0));
 }
 
 // A driver that refuses the rate asked refuses it at each return too.
 TEST_F(Departures, ARateRefusedIsSaidAgainAtTheReturn)
 {
-    ASSERT_NO_FATAL_FAILURE(start_through(
-        link, "NONE", preloaded(REFUSED_RATE_PATH, "REFUSED_RATE=9600")));
+    ASSERT_NO_FATAL_FAILURE(
+        start_through(link, "NONE", faulty({"REFUSED_RATE=9600"})));
     const std::string refused = "115200 bit/s refused, the line runs at 9600";
     expect_line(refused);
     ASSERT_NO_FATAL_FAILURE(go_away());
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(replug());
     expect_line("back");
     expect_line(refused);
     end_with_ctrl_b();
 }
 
-// The link stays, and is taken back only once it is made anew.
+// The link stays, and is taken back only once it is made anew.  Terminals
+// opened meanwhile are no news: a devpts is never watched.
 TEST_F(Departures, StaleLinkWaitsUntilMadeAnew)
 {
     ASSERT_NO_FATAL_FAILURE(start_through(link));
     ASSERT_NO_FATAL_FAILURE(go_away(true, true));
     ASSERT_NO_FATAL_FAILURE(number_goes_to_another());
+    idle("as other terminals open", [] {
+        pty other = open_pty();
+        close_pty(other);
+    });
     write_bytes(device.master, "STALE");
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
     ASSERT_NO_FATAL_FAILURE(expect_back());
     end_with_ctrl_b();
 }
 
-// Run unprivileged, it comes refused by a mode (a pseudo-terminal opens
-// only on its own devpts: the mode is that of a directory on the way).
-// Given its own once both processes sleep, only that news brings it back,
-// and nothing is said of the refusal; one that lasts is said once, after
-// its second.
-TEST_F(Departures, ARefusalIsSaidOnlyOnceItLasts)
+// Run unprivileged, the path is refused by a directory on the way (mode
+// 0744: watched, not passed): given its mode once both processes sleep,
+// that news brings it back at once, and nothing is said of the refusal.
+TEST_F(Departures, ARefusalClearedWithinItsSecondIsNeverSaid)
 {
     if (!root)
         GTEST_SKIP() << "needs root to run the program as another user";
-    for (const std::string& f : {dir, device.path})
-        ASSERT_EQ(chmod(f.c_str(), 0777), 0);
-    ASSERT_NO_FATAL_FAILURE(
-        start_through(link, "NONE",
-                      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                       "--clear-groups", PORTTERM_PATH}));
-    for (const std::string& sub : {dir + "/sub", dir + "/sub2"}) {
-        ASSERT_NO_FATAL_FAILURE(go_away());
-        ASSERT_NO_FATAL_FAILURE(plug());
-        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-        ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
-        ASSERT_EQ(symlink(device.path.c_str(), (sub + "/tty").c_str()), 0);
-        long before = woken();
-        int64_t at = now_ms();
-        ASSERT_NO_FATAL_FAILURE(relink(sub + "/tty"));
-        if (sub == dir + "/sub") {
-            wait_asleep(before);
-        } else {
-            expect_line("Permission denied, waiting for it; Ctrl-B quits");
-            EXPECT_GE(now_ms() - at, REFUSAL_MS) << "said before its second";
-        }
-        ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
-        ASSERT_NO_FATAL_FAILURE(expect_back());
-    }
+    ASSERT_NO_FATAL_FAILURE(start_as_nobody(link));
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    ASSERT_NO_FATAL_FAILURE(plug());
+    const std::string sub = dir + "/sub";
+    ASSERT_EQ(mkdir(sub.c_str(), 0744), 0);
+    ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
+    ASSERT_EQ(symlink(device.path.c_str(), (sub + "/tty").c_str()), 0);
+    long before = woken();
+    ASSERT_NO_FATAL_FAILURE(relink(sub + "/tty"));
+    wait_asleep(before);
+    ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(expect_back(500));
+    end_with_ctrl_b();
+}
+
+// Refused by the terminal's own mode, which no directory's news tells
+// when it changes: said once, a second after it began; a link made anew
+// brings it back.
+TEST_F(Departures, ALastingRefusalIsSaidOnceAfterItsSecond)
+{
+    if (!root)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_NO_FATAL_FAILURE(start_as_nobody(link));
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    ASSERT_NO_FATAL_FAILURE(plug());
+    int64_t at = now_ms();
+    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    expect_line("Permission denied, waiting for it; Ctrl-B quits", 2500);
+    EXPECT_GE(now_ms() - at, 1000) << "said before its second";
+    ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
+    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(expect_back());
     end_with_ctrl_b();
 }
 
@@ -367,14 +414,12 @@ TEST_F(Departures, ARefusalIsSaidOnlyOnceItLasts)
 // anew to it brings it back.
 TEST_F(Departures, ALinkLeadsOnlyWhereItWasMadeTo)
 {
-    const std::string opens = "COUNT_OPENS=" + dir + "/opens";
     ASSERT_NO_FATAL_FAILURE(
-        start_through(link, "NONE", preloaded(FAULTS_PATH, opens.c_str())));
+        start_through(link, "NONE", faulty({"COUNT_OPENS=" + dir + "/opens"})));
     ASSERT_NO_FATAL_FAILURE(go_away());
     signal_process(run.pid, SIGSTOP);
     const std::string opened_before = read_file(dir + "/opens");
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(replug());
     old = device.path;
     close_pty(device);
     usleep(25 * 1000);
@@ -401,8 +446,7 @@ TEST_F(Departures, AChainComesBackWhenItsLastLinkIsMadeAnew)
     ASSERT_EQ(unlink(sim.c_str()), 0);
     ASSERT_NO_FATAL_FAILURE(unplug(true));
     expect_line(gone);
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path, sim));
+    ASSERT_NO_FATAL_FAILURE(replug("", sim));
     ASSERT_NO_FATAL_FAILURE(expect_back());
     end_with_ctrl_b();
 }
@@ -437,24 +481,20 @@ TEST_F(Departures, ADirectoryMadeWhileItsParentIsWatchedIsSeen)
     ASSERT_EQ(mkdir(by_id.c_str(), 0755), 0);
     ASSERT_NO_FATAL_FAILURE(relink(device.path, by_id + "/modem"));
     ASSERT_NO_FATAL_FAILURE(
-        start_through(by_id + "/modem", "NONE",
-                      preloaded(FAULTS_PATH, ("HOLD_KEYS=" + dir).c_str())));
+        start_through(by_id + "/modem", "NONE", faulty({"HOLD_KEYS=" + side})));
     for (const std::string& gone_too : {by_id + "/modem", by_id, serial})
         ASSERT_EQ(remove(gone_too.c_str()), 0);
     ASSERT_NO_FATAL_FAILURE(unplug(true));
     expect_line(gone);
     idle("while it is away");
-    write_file(dir + "/hold-watch", "");
+    hold("hold-watch");
     ASSERT_EQ(mkdir(serial.c_str(), 0755), 0);
-    EXPECT_TRUE(wait_until(
-        [&] { return access((dir + "/watch-held").c_str(), F_OK) == 0; },
-        patience_ms));
+    await_held("watch-held");
     ASSERT_EQ(mkdir(by_id.c_str(), 0755), 0);
     long before = woken();
-    ASSERT_EQ(unlink((dir + "/hold-watch").c_str()), 0);
+    release("hold-watch");
     wait_asleep(before);
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path, by_id + "/modem"));
+    ASSERT_NO_FATAL_FAILURE(replug("", by_id + "/modem"));
     ASSERT_NO_FATAL_FAILURE(expect_back(1000));
     end_with_ctrl_b();
 }
@@ -480,12 +520,14 @@ TEST_F(Departures, ANodeNoDriverServesIsWaitedOnUnsaid)
 
 // Only a terminal at the path is opened: /dev/null behind the link is
 // refused as not a terminal before it is opened, and a fifo, tried next,
-// never sees a writer.
+// never sees a writer.  A terminal behind a stale file handle is said as
+// the system says it.
 TEST_F(Departures, OnlyATerminalAtThePathIsOpened)
 {
-    const std::string opens = "COUNT_OPENS=" + dir + "/opens";
     ASSERT_NO_FATAL_FAILURE(
-        start_through(link, "NONE", preloaded(FAULTS_PATH, opens.c_str())));
+        start_through(link, "NONE",
+                      faulty({"COUNT_OPENS=" + dir + "/opens",
+                              "STALE_WHILE=" + side + "/stale"})));
     ASSERT_NO_FATAL_FAILURE(go_away());
     ASSERT_NO_FATAL_FAILURE(plug());
     ASSERT_NO_FATAL_FAILURE(relink("/dev/null"));
@@ -498,7 +540,10 @@ TEST_F(Departures, OnlyATerminalAtThePathIsOpened)
     wait_asleep(before); // tried, refused unsaid: the same kind of reason
     EXPECT_EQ(poll(&reader, 1, 0), 0) << "a writer came and went";
     close(reader.fd); // the link below is made over it
+    hold("stale");
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    expect_line("Stale file handle, waiting for it; Ctrl-B quits");
+    release("stale");
     ASSERT_NO_FATAL_FAILURE(expect_back());
     EXPECT_FALSE(opened(dir + "/opens", makedev(1, 3))) << "/dev/null opened";
     end_with_ctrl_b();
@@ -512,8 +557,7 @@ TEST_F(Departures, StandardErrorGoneTheRelayGoesOn)
     close(run.err);
     run.err = -1;
     ASSERT_NO_FATAL_FAILURE(unplug());
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(replug());
     // Back once the sending process holds it: keys before are dropped.
     ASSERT_TRUE(wait_until(
         [&] { return !open_flags(sender, device.path).empty(); }, patience_ms));
@@ -522,58 +566,27 @@ TEST_F(Departures, StandardErrorGoneTheRelayGoesOn)
     end_with_ctrl_b();
 }
 
-// A device that hangs up a tenth of a second after it is opened, for a
-// second: opened, and said, at most five times, also when a count of
-// milliseconds passes 31 bits meanwhile, 24.86 days after boot.
-TEST_F(Departures, FlappingIsTriedOnTheTimer)
-{
-    for (const char* clock : {"", "CLOCK_FROM_MS=2147482000"}) {
-        ASSERT_NO_FATAL_FAILURE(
-            start_through(link, "NONE",
-                          *clock ? preloaded(FAULTS_PATH, clock)
-                                 : std::vector<std::string>{}));
-        ASSERT_NO_FATAL_FAILURE(go_away());
-        std::string flaps;
-        int opens = 0;
-        for (int64_t end = now_ms() + 1000;; ++opens) {
-            ASSERT_NO_FATAL_FAILURE(plug());
-            ASSERT_NO_FATAL_FAILURE(relink(device.path));
-            if (!wait_until([&] { return settings_of(device).c_lflag == 0; },
-                            static_cast<int>(end - now_ms())) ||
-                now_ms() >= end) // seen late, by a test held up
-                break;
-            flaps += said("back") + said(gone);
-            usleep(100 * 1000); // longer than a moment, shorter than the timer
-            close_pty(device);
-            ASSERT_EQ(unlink(link.c_str()), 0);
-        }
-        EXPECT_EQ(read_bytes(run.err, flaps.size(), patience_ms), flaps);
-        EXPECT_LE(opens, 5) << "opened in a second";
-        ASSERT_NO_FATAL_FAILURE(expect_back());
-        end_with_ctrl_b();
-        end_run(run);
-    }
-}
-
 // A key typed while the sending process is stopped, and the device gone
 // under it: it is not taken back until that process runs again, and the
-// key never reaches the device that comes back.
+// key never reaches the device that comes back; at each departure.
 TEST_F(Departures, KeyTypedBeforeItWentNeverCrosses)
 {
     ASSERT_NO_FATAL_FAILURE(start_through(link));
-    signal_process(sender, SIGSTOP);
-    ASSERT_TRUE(
-        wait_until([&] { return process_state(sender) == 'T'; }, patience_ms));
-    write_bytes(user.master, "K");
     watch_sender = false;
-    ASSERT_NO_FATAL_FAILURE(go_away());
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
-    EXPECT_EQ(read_quiet(run.err, 200), "") << "back for a stopped sender";
-    signal_process(sender, SIGCONT);
-    EXPECT_TRUE(wait_until(
-        [&] { return !open_flags(sender, device.path).empty(); }, patience_ms));
-    ASSERT_NO_FATAL_FAILURE(expect_back());
+    for (int i = 0; i < 2; ++i) {
+        signal_process(sender, SIGSTOP);
+        ASSERT_TRUE(wait_until([&] { return process_state(sender) == 'T'; },
+                               patience_ms));
+        write_bytes(user.master, "K");
+        ASSERT_NO_FATAL_FAILURE(go_away());
+        ASSERT_NO_FATAL_FAILURE(replug());
+        EXPECT_EQ(read_quiet(run.err, 200), "") << "back for a stopped sender";
+        signal_process(sender, SIGCONT);
+        EXPECT_TRUE(
+            wait_until([&] { return !open_flags(sender, device.path).empty(); },
+                       patience_ms));
+        ASSERT_NO_FATAL_FAILURE(expect_back());
+    }
     end_with_ctrl_b();
 }
 
@@ -581,37 +594,31 @@ TEST_F(Departures, KeyTypedBeforeItWentNeverCrosses)
 // held until the key typed after "back" is in: it reaches the device.
 TEST_F(Departures, AKeyTypedJustAfterBackArrives)
 {
-    ASSERT_NO_FATAL_FAILURE(start_through(
-        link, "NONE", preloaded(FAULTS_PATH, ("HOLD_KEYS=" + dir).c_str())));
-    write_file(dir + "/hold", "");
+    ASSERT_NO_FATAL_FAILURE(
+        start_through(link, "NONE", faulty({"HOLD_KEYS=" + side})));
+    hold("hold");
     ASSERT_NO_FATAL_FAILURE(go_away());
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    ASSERT_NO_FATAL_FAILURE(replug());
     expect_line("back");
     write_bytes(user.master, "AT\r");
-    EXPECT_TRUE(
-        wait_until([&] { return access((dir + "/held").c_str(), F_OK) == 0; },
-                   patience_ms));
-    ASSERT_EQ(unlink((dir + "/hold").c_str()), 0);
+    await_held("held");
+    release("hold");
     EXPECT_EQ(read_bytes(device.master, 3, patience_ms), "AT\r");
     end_with_ctrl_b();
 }
 
 // The receiving process waits for the screen with a block as the device
-// goes: its line comes after the rest of the block, which is shown.
+// goes: its line comes after the rest of the block, which is shown, and
+// arrives whole though standard error takes it in two writes.
 TEST_F(Departures, GoneLineAfterTheRestOfItsBlock)
 {
     ASSERT_NO_FATAL_FAILURE(start_through(
-        link, "XON/XOFF", preloaded(FAULTS_PATH, "EINTR_ON_STDERR=1")));
+        link, "XON/XOFF", faulty({"EINTR_ON_STDERR=1", "SHORT_ON_STDERR=5"})));
     std::string flood(16384, '.');
     write_bytes(user.master, "\x13");
     flood.resize(write_within(device.master, flood, 500));
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return read_file("/proc/" + std::to_string(run.pid) + "/syscall")
-                .starts_with(std::to_string(SYS_ppoll) + " ");
-        },
-        patience_ms));
+    ASSERT_TRUE(wait_until([&] { return syscall_of(run.pid) == SYS_ppoll; },
+                           patience_ms));
     ASSERT_NO_FATAL_FAILURE(unplug());
     EXPECT_EQ(read_quiet(run.err, 200), "")
         << "said before the rest of its block";
@@ -626,36 +633,36 @@ TEST_F(Departures, GoneLineAfterTheRestOfItsBlock)
     end_with_ctrl_b();
 }
 
-// How it is started changes nothing of a plain return: with nothing to
-// watch, or no watch left, the timer does it all, well before the safety
-// try; gone 2 s before a count of milliseconds passes 31 bits, 24.86 days
-// after boot, its timers still wait.
+// How it is started changes nothing of a plain return: without watches
+// the timer does it all, well before the safety try; gone 2 s before a
+// count of ms passes 31 bits, 24.86 days after boot, its timers still wait.
 struct start_case {
     const char* name;
-    const char* preload;
+    const char* setting;
     bool asleep = true;       // nothing runs while it is away
     int within = patience_ms; // back after it returns
 };
 
-void PrintTo(const start_case& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class Return : public Departures,
-               public ::testing::WithParamInterface<start_case> {};
+               public ::testing::WithParamInterface<start_case> {
+  public:
+    void start_as_set()
+    {
+        const char* setting = GetParam().setting;
+        ASSERT_NO_FATAL_FAILURE(start_through(
+            link, "NONE",
+            setting ? faulty({setting}) : std::vector<std::string>{}));
+    }
+};
 
-TEST_P(Return, ComesBack)
+TEST_P(Return, ComesBackTwice)
 {
-    const start_case& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(
-        start_through(link, "NONE",
-                      c.preload ? preloaded(FAULTS_PATH, c.preload)
-                                : std::vector<std::string>{}));
-    ASSERT_NO_FATAL_FAILURE(go_away(c.asleep));
-    ASSERT_NO_FATAL_FAILURE(plug());
-    ASSERT_NO_FATAL_FAILURE(relink(device.path));
-    ASSERT_NO_FATAL_FAILURE(expect_back(c.within));
+    ASSERT_NO_FATAL_FAILURE(start_as_set());
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NO_FATAL_FAILURE(go_away(GetParam().asleep));
+        ASSERT_NO_FATAL_FAILURE(replug());
+        ASSERT_NO_FATAL_FAILURE(expect_back(GetParam().within));
+    }
     end_with_ctrl_b();
 }
 
@@ -666,8 +673,42 @@ INSTANTIATE_TEST_SUITE_P(
         start_case{"WithoutWatching", "NO_INOTIFY=1", false, 2500},
         start_case{"WithNoWatchLeft", "NO_WATCHES=1", false, 2500},
         start_case{"OnTheTwentyFifthDayOfUptime", "CLOCK_FROM_MS=2147481648"}),
-    [](const ::testing::TestParamInfo<start_case>& info) {
-        return info.param.name;
-    });
+    row_name<start_case>);
+
+// A device that hangs up a tenth of a second after it is opened, for a
+// second: opened, and said, at most five times; also when a count of
+// milliseconds has passed 31 bits, 24.86 days after boot, just after it
+// went.
+using Flapping = Return;
+
+TEST_P(Flapping, IsTriedOnTheTimer)
+{
+    ASSERT_NO_FATAL_FAILURE(start_as_set());
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    std::string flaps;
+    int opens = 0;
+    for (int64_t end = now_ms() + 1000;; ++opens) {
+        ASSERT_NO_FATAL_FAILURE(replug());
+        if (!wait_until([&] { return settings_of(device).c_lflag == 0; },
+                        static_cast<int>(end - now_ms())) ||
+            now_ms() >= end) // seen late, by a test held up
+            break;
+        flaps += said("back") + said(gone);
+        usleep(100 * 1000); // longer than a moment, shorter than the timer
+        close_pty(device);
+        ASSERT_EQ(unlink(link.c_str()), 0);
+    }
+    EXPECT_EQ(read_bytes(run.err, flaps.size(), patience_ms), flaps);
+    EXPECT_LE(opens, 5) << "opened in a second";
+    ASSERT_NO_FATAL_FAILURE(expect_back());
+    end_with_ctrl_b();
+}
+
+INSTANTIATE_TEST_SUITE_P(Departures, Flapping,
+                         ::testing::Values(start_case{"Plainly", nullptr},
+                                           start_case{
+                                               "OnTheTwentyFifthDayOfUptime",
+                                               "CLOCK_FROM_MS=2147483500"}),
+                         row_name<start_case>);
 
 } // namespace

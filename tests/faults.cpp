@@ -1,21 +1,28 @@
 // SPDX-License-Identifier: MIT
-// Preloaded into portterm to bring about faults of the system on purpose:
-// with EINTR_ON_STDERR set, the first write to standard error fails with
-// EINTR, as when a signal lands in it (standard error is known by the file
-// it refers to, whatever descriptor the program writes it through); with
-// NO_INOTIFY set, inotify_init1 fails, as where nothing can be watched;
-// with CLOCK_FROM_MS set, the monotonic clock reads that many milliseconds
-// when the process first looks at it, and runs on from there, as after
-// weeks of uptime; with HOLD_KEYS set to a directory, a read of standard
-// input is held while that directory holds a file "hold", and says so by
-// making "held" there, for up to 10 s, and so is the first
-// inotify_add_watch after a file "hold-watch" appears there ("watch-held");
-// with NO_WATCHES set, inotify_add_watch fails as when the user's watches
-// are all taken; with COUNT_OPENS set to a file, each open of a character
-// device for writing, by any other name than /dev/null, adds its numbers
-// to it as a line "MAJOR:MINOR"; with RESET_ONCE set, the first process's
-// first receipt of a note that its peer left behind when it ended fails
-// with ECONNRESET, as a socket pair's does.
+// Preloaded into portterm to bring about faults of the system on purpose,
+// each by a setting in the environment:
+// - EINTR_ON_STDERR: the first write to standard error fails with EINTR;
+// - SHORT_ON_STDERR: the next write to standard error takes that many bytes
+//   at most (standard error is known by its file, whatever the descriptor);
+// - NO_INOTIFY, NO_WATCHES: inotify cannot be had, or no watch is left;
+// - CLOCK_FROM_MS: the monotonic clock reads that many ms when the process
+//   first looks at it, as after weeks of uptime;
+// - HOLD_KEYS=DIR: a read of standard input is held while DIR/hold exists,
+//   for 10 s at most, once DIR/held is made; so is the first watch added
+//   after DIR/hold-watch appears, once DIR/watch-held is made;
+// - SLOW_READ_MS: a read of a terminal other than standard input waits so
+//   long first;
+// - COUNT_OPENS=FILE: an open of a character device for writing, by any
+//   name but /dev/null, adds "MAJOR:MINOR" to FILE;
+// - STALE_WHILE=FILE: while FILE exists, an open through /proc/self/fd
+//   fails with ESTALE, as on a network file system;
+// - RESET_ONCE: the first process's first receipt of a note its peer left
+//   when it ended fails with ECONNRESET, as a socket pair's may;
+// - REFUSED_RATE: the kernel's record of a line says that it runs at that
+//   many bit/s, without RTS/CTS, as a driver that takes another rate says;
+// - REFUSED_RECORD: that record is refused with ENOTTY, as by an emulator.
+#include <algorithm>
+#include <asm/termbits.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -24,6 +31,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -31,6 +39,12 @@
 #include <unistd.h>
 
 namespace {
+
+// The C library's own function of that name, which this one stands before.
+template <typename Function> Function* next(const char* name)
+{
+    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
 
 bool is_standard_error(int fd)
 {
@@ -41,52 +55,10 @@ bool is_standard_error(int fd)
            file.st_ino == error_file.st_ino;
 }
 
-} // namespace
-
-extern "C" ssize_t write(int fd, const void* buf, size_t count)
+bool exists(const std::string& path)
 {
-    using write_fn = ssize_t (*)(int, const void*, size_t);
-    static auto real = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
-    static bool failed = false;
-    if (!failed && getenv("EINTR_ON_STDERR") != nullptr &&
-        is_standard_error(fd)) {
-        failed = true;
-        errno = EINTR;
-        return -1;
-    }
-    return real(fd, buf, count);
+    return access(path.c_str(), F_OK) == 0;
 }
-
-extern "C" int inotify_init1(int flags)
-{
-    using init_fn = int (*)(int);
-    static auto real =
-        reinterpret_cast<init_fn>(dlsym(RTLD_NEXT, "inotify_init1"));
-    if (getenv("NO_INOTIFY") != nullptr) {
-        errno = EMFILE;
-        return -1;
-    }
-    return real(flags);
-}
-
-extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
-{
-    using clock_fn = int (*)(clockid_t, struct timespec*);
-    static auto real =
-        reinterpret_cast<clock_fn>(dlsym(RTLD_NEXT, "clock_gettime"));
-    int result = real(clock, t);
-    const char* from = getenv("CLOCK_FROM_MS");
-    if (result != 0 || clock != CLOCK_MONOTONIC || from == nullptr)
-        return result;
-    auto ns = int64_t{t->tv_sec} * 1000000000 + t->tv_nsec;
-    static int64_t shift = strtoll(from, nullptr, 10) * 1000000 - ns;
-    ns += shift;
-    t->tv_sec = static_cast<time_t>(ns / 1000000000);
-    t->tv_nsec = static_cast<long>(ns % 1000000000);
-    return 0;
-}
-
-namespace {
 
 int counted(const char* path, int flags, int fd)
 {
@@ -106,35 +78,99 @@ int counted(const char* path, int flags, int fd)
     return fd;
 }
 
+bool stale(const char* path)
+{
+    const char* flag = getenv("STALE_WHILE");
+    return flag != nullptr && exists(flag) &&
+           std::string(path).starts_with("/proc/self/fd/");
+}
+
 // Holds the caller while DIR/name exists, for up to 10 s, once it has made
 // DIR/held.
 void hold_while(const char* dir, const char* name, const char* held)
 {
     const std::string hold = std::string(dir) + "/" + name;
-    if (access(hold.c_str(), F_OK) != 0)
+    if (!exists(hold))
         return;
     close(::open((std::string(dir) + "/" + held).c_str(),
                  O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-    for (int ms = 0; ms < 10000 && access(hold.c_str(), F_OK) == 0; ++ms)
+    for (int ms = 0; ms < 10000 && exists(hold); ++ms)
         usleep(1000);
 }
-
-using open_fn = int (*)(const char*, int, ...);
 
 // The process the library was loaded into, before any split.
 const pid_t FIRST_PROCESS = getpid();
 
 } // namespace
 
+extern "C" ssize_t write(int fd, const void* buf, size_t count)
+{
+    static auto real = next<decltype(write)>("write");
+    static bool failed = getenv("EINTR_ON_STDERR") == nullptr;
+    static const char* most = getenv("SHORT_ON_STDERR");
+    if ((failed && most == nullptr) || !is_standard_error(fd))
+        return real(fd, buf, count);
+    if (!failed) {
+        failed = true;
+        errno = EINTR;
+        return -1;
+    }
+    count = std::min<size_t>(count, strtoul(most, nullptr, 10));
+    most = nullptr;
+    return real(fd, buf, count);
+}
+
+extern "C" int inotify_init1(int flags)
+{
+    static auto real = next<int(int)>("inotify_init1");
+    if (getenv("NO_INOTIFY") != nullptr) {
+        errno = EMFILE;
+        return -1;
+    }
+    return real(flags);
+}
+
+extern "C" int inotify_add_watch(int fd, const char* path, uint32_t mask)
+{
+    static auto real =
+        next<int(int, const char*, uint32_t)>("inotify_add_watch");
+    if (getenv("NO_WATCHES") != nullptr) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (const char* dir = getenv("HOLD_KEYS"); dir != nullptr)
+        hold_while(dir, "hold-watch", "watch-held");
+    return real(fd, path, mask);
+}
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
+{
+    static auto real = next<decltype(clock_gettime)>("clock_gettime");
+    int result = real(clock, t);
+    const char* from = getenv("CLOCK_FROM_MS");
+    if (result != 0 || clock != CLOCK_MONOTONIC || from == nullptr)
+        return result;
+    auto ns = int64_t{t->tv_sec} * 1000000000 + t->tv_nsec;
+    static int64_t shift = strtoll(from, nullptr, 10) * 1000000 - ns;
+    ns += shift;
+    t->tv_sec = static_cast<time_t>(ns / 1000000000);
+    t->tv_nsec = static_cast<long>(ns % 1000000000);
+    return 0;
+}
+
 extern "C" int open(const char* path, int flags, ...)
 {
-    static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
+    static auto real = next<int(const char*, int, ...)>("open");
     mode_t mode = 0; // there is one where the flags say so
     if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
         va_list more;
         va_start(more, flags);
         mode = va_arg(more, mode_t);
         va_end(more);
+    }
+    if (stale(path)) {
+        errno = ESTALE;
+        return -1;
     }
     return counted(path, flags, real(path, flags, mode));
 }
@@ -144,15 +180,12 @@ extern "C" int open(const char* path, int flags, ...)
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __open_2(const char* path, int flags)
 {
-    static auto real = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
-    return counted(path, flags, real(path, flags));
+    return open(path, flags);
 }
 
 extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 {
-    using recvmsg_fn = ssize_t (*)(int, struct msghdr*, int);
-    static auto real =
-        reinterpret_cast<recvmsg_fn>(dlsym(RTLD_NEXT, "recvmsg"));
+    static auto real = next<decltype(recvmsg)>("recvmsg");
     static bool reset = false;
     char note;
     struct pollfd peer = {fd, POLLIN, 0};
@@ -169,27 +202,41 @@ extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 
 extern "C" ssize_t read(int fd, void* buf, size_t count)
 {
-    using read_fn = ssize_t (*)(int, void*, size_t);
-    static auto real = reinterpret_cast<read_fn>(dlsym(RTLD_NEXT, "read"));
+    static auto real = next<decltype(read)>("read");
+    int saved_errno = errno;
     const char* dir = getenv("HOLD_KEYS");
-    if (fd == STDIN_FILENO && dir != nullptr) {
-        int saved_errno = errno;
+    if (fd == STDIN_FILENO && dir != nullptr)
         hold_while(dir, "hold", "held");
-        errno = saved_errno;
+    const char* delay = getenv("SLOW_READ_MS");
+    if (fd != STDIN_FILENO && delay != nullptr && isatty(fd)) {
+        long ms = strtol(delay, nullptr, 10);
+        struct timespec left = {ms / 1000, ms % 1000 * 1000000};
+        // The whole delay, even when a signal interrupts it.
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
     }
+    errno = saved_errno;
     return real(fd, buf, count);
 }
 
-extern "C" int inotify_add_watch(int fd, const char* path, uint32_t mask)
+extern "C" int ioctl(int fd, unsigned long request, ...)
 {
-    using watch_fn = int (*)(int, const char*, uint32_t);
-    static auto real =
-        reinterpret_cast<watch_fn>(dlsym(RTLD_NEXT, "inotify_add_watch"));
-    if (getenv("NO_WATCHES") != nullptr) {
-        errno = ENOSPC;
+    static auto real = next<int(int, unsigned long, ...)>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    if ((request == TCGETS2 || request == TCSETS2) &&
+        getenv("REFUSED_RECORD") != nullptr) {
+        errno = ENOTTY;
         return -1;
     }
-    if (const char* dir = getenv("HOLD_KEYS"); dir != nullptr)
-        hold_while(dir, "hold-watch", "watch-held");
-    return real(fd, path, mask);
+    int result = real(fd, request, argument);
+    const char* rate = getenv("REFUSED_RATE");
+    if (result == 0 && request == TCGETS2 && rate != nullptr) {
+        auto* t = static_cast<struct termios2*>(argument);
+        t->c_ispeed = t->c_ospeed = strtoul(rate, nullptr, 10);
+        t->c_cflag &= ~CRTSCTS;
+    }
+    return result;
 }

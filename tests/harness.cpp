@@ -309,14 +309,18 @@ std::vector<std::string> over_default_device(const std::string& device,
             program};
 }
 
-std::vector<std::string> preloaded(const char* library, const char* setting)
+std::vector<std::string> preloaded(const char* library,
+                                   const std::vector<std::string>& settings)
 {
     const char* asan = getenv("ASAN_OPTIONS");
-    return {"/usr/bin/env", std::string("LD_PRELOAD=") + library, setting,
-            // AddressSanitizer's runtime wants to come first; here it cannot.
-            "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-                ":verify_asan_link_order=0",
-            PORTTERM_PATH};
+    std::vector<std::string> argv = {"/usr/bin/env",
+                                     std::string("LD_PRELOAD=") + library};
+    argv.insert(argv.end(), settings.begin(), settings.end());
+    // AddressSanitizer's runtime wants to come first; here it cannot.
+    argv.push_back("ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                   ":verify_asan_link_order=0");
+    argv.emplace_back(PORTTERM_PATH);
+    return argv;
 }
 
 std::string no_private_namespace()
@@ -468,6 +472,14 @@ char process_state(pid_t pid)
 {
     std::string state = stat_field(pid, 3);
     return state.empty() ? '\0' : state[0];
+}
+
+long syscall_of(pid_t pid)
+{
+    std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    char* end = nullptr;
+    long number = strtol(call.c_str(), &end, 10);
+    return end != call.c_str() && *end == ' ' ? number : -1;
 }
 
 bool process_exists(pid_t pid)

@@ -87,8 +87,9 @@ over_default_device(const std::string& device, const std::string& setup = "",
                     const std::string& launch = "exec",
                     const std::string& program = PORTTERM_PATH);
 
-// portterm with a library preloaded, and its setting in the environment.
-std::vector<std::string> preloaded(const char* library, const char* setting);
+// portterm with a library preloaded, and its settings in the environment.
+std::vector<std::string> preloaded(const char* library,
+                                   const std::vector<std::string>& settings);
 // Why such a namespace cannot be made here, or "" when it can.
 std::string no_private_namespace();
 
@@ -115,6 +116,9 @@ template <typename Pred> bool wait_until(Pred pred, int timeout_ms);
 
 // The state letter of pid from /proc (R, S, T, Z, ...), or 0 when it is gone.
 char process_state(pid_t pid);
+// The number of the system call pid is in, from /proc; -1 when it runs
+// outside one, or is gone.
+long syscall_of(pid_t pid);
 bool process_exists(pid_t pid);
 // The pids of pid's children, from /proc.
 std::string children_of(pid_t pid);

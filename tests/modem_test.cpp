@@ -1,15 +1,7 @@
 // SPDX-License-Identifier: MIT
 // portterm talking to the virtual modem, as a user trying it out would.
 
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "harness.h"
+#include "terminal.h"
 
 namespace {
 
@@ -34,7 +26,7 @@ class Modem : public ::testing::Test {
             _exit(127);
         }
         close(out[1]);
-        device = read_bytes(out[0], 64, 2000);
+        device = read_bytes(out[0], 64, patience_ms);
         close(out[0]);
         ASSERT_FALSE(device.empty()) << "the modem printed no device";
         ASSERT_EQ(device.back(), '\n');
@@ -46,7 +38,7 @@ class Modem : public ::testing::Test {
     {
         if (modem > 0 && process_exists(modem)) {
             signal_process(modem, SIGTERM);
-            wait_for_exit(modem, 2000);
+            wait_for_exit(modem, patience_ms);
         }
         remove_tree(dir);
     }
@@ -56,7 +48,7 @@ class Modem : public ::testing::Test {
     static std::string say(int fd, const std::string& keys, size_t want)
     {
         write_bytes(fd, keys);
-        return read_bytes(fd, want, 2000);
+        return read_bytes(fd, want, patience_ms);
     }
 };
 
@@ -65,8 +57,8 @@ TEST_F(Modem, PorttermTalksToTheVirtualModemAndBothEndCleanly)
     write_file(dir + "/portrc", device + "\n38400\nXON/XOFF\n");
     pty user = open_pty();
     portterm_run run = start_portterm(dir, user.slave, user.slave, user.slave);
-    ASSERT_TRUE(
-        wait_until([&] { return settings_of(user).c_lflag == 0; }, 2000));
+    ASSERT_TRUE(wait_until([&] { return settings_of(user).c_lflag == 0; },
+                           patience_ms));
     const int screen = user.master;
 
     EXPECT_EQ(say(screen, "AT\r", 9), "AT\r\r\nOK\r\n");
@@ -80,18 +72,15 @@ TEST_F(Modem, PorttermTalksToTheVirtualModemAndBothEndCleanly)
     EXPECT_EQ(say(screen, data, data.size()), data);
     usleep(300 * 1000);
     EXPECT_EQ(say(screen, "+++", 3), "+++");
-    EXPECT_EQ(read_bytes(screen, 6, 2000), "\r\nOK\r\n");
+    EXPECT_EQ(read_bytes(screen, 6, patience_ms), "\r\nOK\r\n");
     EXPECT_EQ(say(screen, "ATH\r", 10), "ATH\r\r\nOK\r\n");
 
     write_bytes(screen, "\x02");
-    int status = wait_for_exit(run, 2000);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(exited(wait_for_exit(run, quit_timeout_ms), 0));
     end_run(run);
     // --once: the modem ends when the terminal closes its device.
-    status = wait_for_exit(modem, 2000);
-    ASSERT_NE(status, -1) << "the modem did not end with its terminal";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(exited(wait_for_exit(modem, patience_ms), 0))
+        << "the modem did not end with its terminal";
     close_pty(user);
 }
 

@@ -9,82 +9,95 @@ namespace {
 
 // Devices portterm refuses before it touches anything: reported like a
 // device that cannot be opened, with status 255.
+class RefusedDevice;
 struct refused_case {
     const char* name;
-    const char* error; // after "PATH: "; none: standard error is closed
+    std::string (*make)(RefusedDevice&); // the path portrc names
+    const char* error = nullptr;         // after "PATH: "; none: stderr closed
 };
 
-void PrintTo(const refused_case& c, std::ostream* os)
-{
-    *os << c.name;
-}
+const std::string content = "ATZ\r\nOK\r\n";
 
 class RefusedDevice : public Terminal,
-                      public ::testing::WithParamInterface<refused_case> {};
+                      public ::testing::WithParamInterface<refused_case> {
+  public:
+    int holder = -1; // another terminal program's hold on the device
+
+    void TearDown() override
+    {
+        if (holder >= 0)
+            close(holder);
+        Terminal::TearDown();
+    }
+};
+
+std::string regular_file(RefusedDevice& t)
+{
+    write_file(t.dir + "/modem", content);
+    return t.dir + "/modem";
+}
+
+std::string named_pipe(RefusedDevice& t)
+{
+    EXPECT_EQ(mkfifo((t.dir + "/modem").c_str(), 0600), 0);
+    return t.dir + "/modem";
+}
+
+// A link, as /dev/serial/by-id has them.
+std::string null_device(RefusedDevice& t)
+{
+    EXPECT_EQ(symlink("/dev/null", (t.dir + "/modem").c_str()), 0);
+    return t.dir + "/modem";
+}
+
+std::string locked_by_another(RefusedDevice& t)
+{
+    t.holder = open(t.device.path.c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_EQ(flock(t.holder, LOCK_EX | LOCK_NB), 0);
+    return t.device.path;
+}
 
 TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
 {
-    const std::string name = GetParam().name;
-    std::string path = device.path;
-    const std::string content = "ATZ\r\nOK\r\n";
-    int holder = -1;
-    if (name.starts_with("RegularFile")) {
-        path = dir + "/modem";
-        write_file(path, content);
-    } else if (name == "NamedPipe") {
-        path = dir + "/modem";
-        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    } else if (name == "NullDevice") {
-        path = dir + "/modem"; // a link, as /dev/serial/by-id has them
-        ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
-    } else {
-        // Another terminal program holds the port.
-        holder = open(path.c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(holder, 0);
-        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    }
+    const refused_case& c = GetParam();
+    const std::string path = c.make(*this);
     write_file(dir + "/portrc", path + "\n9600\nNONE\n");
-    const char* error = GetParam().error;
-    const std::string opens = "COUNT_OPENS=" + dir + "/opens";
     run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         preloaded(FAULTS_PATH, opens.c_str()), false,
-                         {.fd = error ? -1 : 2});
-    expect_failure(255, error ? path + ": " + error + "\n" : "");
+                         faulty({"COUNT_OPENS=" + dir + "/opens"}), false,
+                         {.fd = c.error ? -1 : 2});
+    expect_failure(255, c.error ? path + ": " + c.error + "\n" : "");
     EXPECT_FALSE(opened(dir + "/opens", makedev(1, 3))) << "/dev/null opened";
     EXPECT_EQ(read_quiet(user.master, 20), "");
     expect_restored();
-    if (name.starts_with("RegularFile")) {
+    if (c.make == regular_file) {
         EXPECT_EQ(read_file(path), content) << "the file was changed";
     }
-    if (holder >= 0) {
-        EXPECT_EQ(read_quiet(device.master, 20), "");
-        close(holder);
-    }
+    EXPECT_EQ(read_quiet(device.master, 20), "");
 }
+
+const char* const not_a_terminal = "Inappropriate ioctl for device";
 
 INSTANTIATE_TEST_SUITE_P(
     NotATerminalOrLocked, RefusedDevice,
     ::testing::Values(
-        refused_case{"RegularFile", "Inappropriate ioctl for device"},
-        refused_case{"NamedPipe", "Inappropriate ioctl for device"},
-        refused_case{"NullDevice", "Inappropriate ioctl for device"},
-        refused_case{"LockedByAnotherProgram",
+        refused_case{"RegularFile", regular_file, not_a_terminal},
+        refused_case{"NamedPipe", named_pipe, not_a_terminal},
+        refused_case{"NullDevice", null_device, not_a_terminal},
+        refused_case{"LockedByAnotherProgram", locked_by_another,
                      "Resource temporarily unavailable"},
-        refused_case{"RegularFileWithStandardErrorClosed", nullptr},
-        refused_case{"LockedWithStandardErrorClosed", nullptr}),
-    [](const ::testing::TestParamInfo<refused_case>& info) {
-        return info.param.name;
-    });
+        refused_case{"RegularFileWithStandardErrorClosed", regular_file},
+        refused_case{"LockedWithStandardErrorClosed", locked_by_another}),
+    row_name<refused_case>);
 
-TEST_F(Terminal, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
+class Locked : public Terminal {};
+
+TEST_F(Locked, TheLockGoesWithTheEndAndASecondPorttermIsRefusedMeanwhile)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     pty other = open_pty();
     portterm_run second =
         start_portterm(dir, other.slave, other.slave, other.slave);
-    int status = wait_for_exit(second, 2000);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
-        << "status " << status;
+    EXPECT_TRUE(exited(wait_for_exit(second, patience_ms), 255));
     EXPECT_EQ(read_quiet(second.err, 50),
               device.path + ": Resource temporarily unavailable\n");
     end_run(second);

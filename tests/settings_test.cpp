@@ -90,24 +90,14 @@ TEST_F(Settings, EachSpeedOfTheTableGivesItsCode)
 TEST_F(Settings, AnyOtherRateIsACustomRateAndAnythingElse19200)
 {
     // The rate in bit/s, or 0 for none: 19200 then.
-    const std::pair<const char*, unsigned> rows[] = {{"74880", 74880},
-                                                     {"250000", 250000},
-                                                     {"31250", 31250},
-                                                     {"1", 1},
-                                                     {"1000", 1000},
-                                                     {"4000001", 4000001},
-                                                     {"4294967295", ~0U},
-                                                     {"0", 0},
-                                                     {"074880", 0},
-                                                     {"74880 ", 0},
-                                                     {"+9600", 0},
-                                                     {"4294967296", 0},
-                                                     {"4294967297", 0},
-                                                     {"99999999999", 0},
-                                                     {"115200\r", 0},
-                                                     {" 9600", 0},
-                                                     {"", 0},
-                                                     {"fast", 0}};
+    // clang-format off
+    const std::pair<const char*, unsigned> rows[] = {
+        {"74880", 74880}, {"250000", 250000}, {"31250", 31250}, {"1", 1},
+        {"1000", 1000}, {"4000001", 4000001}, {"4294967295", ~0U}, {"0", 0},
+        {"074880", 0}, {"74880 ", 0}, {"+9600", 0}, {"4294967296", 0},
+        {"4294967297", 0}, {"99999999999", 0}, {"115200\r", 0}, {" 9600", 0},
+        {"", 0}, {"fast", 0}};
+    // clang-format on
     for (const auto& [text, rate] : rows) {
         BAUDRATE = B19200;
         CUSTOM_RATE = 0;
@@ -120,59 +110,36 @@ TEST_F(Settings, AnyOtherRateIsACustomRateAndAnythingElse19200)
     }
 }
 
-TEST_F(Settings, ALastLineWithoutLineFeedKeepsAllItsLetters)
+// What a portrc's text gives: its three lines and the speed.  Nothing is
+// trimmed but the line feed, and a zero byte ends a line's text.
+TEST_F(Settings, EachLineIsReadWholeAndAsItStands)
 {
-    read_portrc("/dev/x\n9600\nRTS/CTS");
-    EXPECT_EQ(line(2), "RTS/CTS");
-}
-
-TEST_F(Settings, LongLinesAreReadWholeAndLaterLinesStayInPlace)
-{
-    std::string path = "/dev/" + std::string(95, 'p');
-    read_portrc(path + "\n38400\nXON/XOFF\n");
-    EXPECT_EQ(line(0), path);
-    EXPECT_EQ(line(1), "38400");
-    EXPECT_EQ(line(2), "XON/XOFF");
-    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B38400));
-
-    std::string huge(100000, 'h');
-    forget_lines();
-    read_portrc("/dev/x\n2400\n" + huge + "\n");
-    EXPECT_EQ(line(2), huge);
-}
-
-TEST_F(Settings, AnEmptyLineIsAnEmptyString)
-{
-    read_portrc("/dev/x\n\nNONE\n");
-    EXPECT_EQ(line(1), "");
-    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200));
-}
-
-TEST_F(Settings, AZeroByteEndsTheLinesText)
-{
-    read_portrc(std::string("/dev/x\0junk\n9600\0\nNONE\n", 23));
-    EXPECT_EQ(line(0), "/dev/x");
-    EXPECT_EQ(line(1), "9600");
-    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B9600));
-    EXPECT_EQ(line(2), "NONE");
-}
-
-TEST_F(Settings, CarriageReturnsAndBlanksAreKept)
-{
-    read_portrc("/dev/x\r\n9600\r\n RTS/CTS\r\n");
-    EXPECT_EQ(line(0), "/dev/x\r");
-    EXPECT_EQ(line(1), "9600\r");
-    EXPECT_EQ(line(2), " RTS/CTS\r");
-    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B19200));
-}
-
-TEST_F(Settings, LinesAfterTheThirdAreNeitherReadNorChanged)
-{
-    const std::string content = "/dev/x\n4800\nNONE\nextra\nmore\n";
-    read_portrc(content);
-    EXPECT_EQ(line(2), "NONE");
-    EXPECT_EQ(BAUDRATE, static_cast<speed_t>(B4800));
-    EXPECT_EQ(read_file("portrc"), content);
+    const std::string huge(100000, 'h'), path = "/dev/" + std::string(95, 'p');
+    struct {
+        std::string content, first, second, third;
+        speed_t speed;
+    } rows[] = {
+        {"/dev/x\n9600\nRTS/CTS", "/dev/x", "9600", "RTS/CTS", B9600},
+        {path + "\n38400\nXON/XOFF\n", path, "38400", "XON/XOFF", B38400},
+        {"/dev/x\n2400\n" + huge + "\n", "/dev/x", "2400", huge, B2400},
+        {"/dev/x\n\nNONE\n", "/dev/x", "", "NONE", B19200},
+        {std::string("/dev/x\0junk\n9600\0\nNONE\n", 23), "/dev/x", "9600",
+         "NONE", B9600},
+        {"/dev/x\r\n9600\r\n RTS/CTS\r\n", "/dev/x\r", "9600\r", " RTS/CTS\r",
+         B19200},
+        // Lines after the third are neither read nor changed.
+        {"/dev/x\n4800\nNONE\nextra\nmore\n", "/dev/x", "4800", "NONE", B4800}};
+    for (const auto& row : rows) {
+        BAUDRATE = B19200;
+        read_portrc(row.content);
+        SCOPED_TRACE(row.content.substr(0, 40));
+        EXPECT_EQ(line(0), row.first);
+        EXPECT_EQ(line(1), row.second);
+        EXPECT_EQ(line(2), row.third);
+        EXPECT_EQ(BAUDRATE, row.speed);
+        EXPECT_EQ(read_file("portrc"), row.content);
+        forget_lines();
+    }
 }
 
 TEST_F(Settings, MissingLinesMeanTheDefaultDeviceAnd19200WithoutFlowControl)

@@ -8,20 +8,17 @@
 
 namespace {
 
-TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
+class Start : public Terminal {};
+
+TEST_F(Start, AMissingDeviceIsReportedWithItsPathAndStatus255)
 {
-    write_file(dir + "/portrc", "/dev/no-such-modem\n9600\nNONE\n");
-    run = start_portterm(dir, user.slave, user.slave, user.slave);
-    expect_failure(255, "/dev/no-such-modem: No such file or directory\n");
-    end_run(run);
     // Control characters are shown escaped: portrc cannot clear the screen.
-    write_file(dir + "/portrc", "/dev/\033[2J\177\n");
-    run = start_portterm(dir, user.slave, user.slave, user.slave);
-    expect_failure(255, "/dev/\\033[2J\\177: No such file or directory\n");
-    end_run(run);
-    // Printable UTF-8 is shown as it is; C1 controls, raw or as UTF-8,
-    // are not (U+00DB is C3 9B); a path beyond PATH_MAX is cut.
+    // Printable UTF-8 is shown as it is; C1 controls, raw or as UTF-8, are
+    // not (U+00DB is C3 9B); a path beyond PATH_MAX is cut.
     const std::pair<std::string, std::string> paths[] = {
+        {"/dev/no-such-modem\n9600\nNONE",
+         "/dev/no-such-modem: No such file or directory"},
+        {"/dev/\033[2J\177", "/dev/\\033[2J\\177: No such file or directory"},
         {"/dev/modem-\u00e9", "/dev/modem-\u00e9: No such file or directory"},
         {"/dev/\x9b\u009b\u009d\u00db\xa0",
          "/dev/\\233\\302\\233\\302\\235\u00db\xa0: No such file or directory"},
@@ -33,9 +30,9 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
          "/dev/\xe2\\202\\033[2J: No such file or directory"},
         {"/dev/" + std::string(PATH_MAX, 'x'),
          "/dev/" + std::string(PATH_MAX - 5, 'x') + "...: File name too long"}};
-    for (const auto& [path, shown] : paths) {
+    for (const auto& [portrc, shown] : paths) {
         end_run(run);
-        write_file(dir + "/portrc", path + "\n");
+        write_file(dir + "/portrc", portrc + "\n");
         run = start_portterm(dir, user.slave, user.slave, user.slave);
         ASSERT_NO_FATAL_FAILURE(expect_failure(255, shown + "\n"));
     }
@@ -45,7 +42,7 @@ TEST_F(Terminal, AMissingDeviceIsReportedWithItsPathAndStatus255)
 
 // The two messages go to standard output as KOI8-R bytes, one space and a
 // line feed after the text.
-TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
+TEST_F(Start, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
 {
     ASSERT_EQ(mkdir((dir + "/portrc").c_str(), 0755), 0);
     int out[2];
@@ -58,9 +55,12 @@ TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
               "\xc6\xc1\xca\xcc portrc ! \n");
     close(out[0]);
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
-    end_run(run);
-    // A first run on a full file system: the new file is removed again, as
-    // the listing at the end shows (with the message, on standard error).
+}
+
+// A first run on a full file system: the new file is removed again, as
+// the listing at the end shows (with the message, on standard error).
+TEST_F(Start, APortrcThatCannotBeWrittenWholeIsRemoved)
+{
     if (std::string why = no_private_namespace(); !why.empty())
         GTEST_SKIP() << why;
     const char* full = "mount -t tmpfs -o size=4k full . && cd \"$PWD\" && "
@@ -75,30 +75,24 @@ TEST_F(Terminal, APortrcThatCannotBeCreatedEndsWithMessageAAndStatus1)
 // A first run in an empty directory uses the default device: these run
 // where /dev/ttyS0 is the test's pseudo-terminal, in a mount namespace of
 // their own.
-TEST_F(Terminal, AFirstRunWritesTheDefaultPortrcAndUsesItsDevice)
+TEST_F(Start, AFirstRunWritesTheDefaultPortrcAndUsesItsDevice)
 {
-    std::string why = no_private_namespace();
-    if (!why.empty())
+    if (std::string why = no_private_namespace(); !why.empty())
         GTEST_SKIP() << why;
-    run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         over_default_device(device.path));
-    ASSERT_TRUE(
-        wait_until([&] { return settings_of(device).c_lflag == 0; }, 2000))
-        << "the device never went raw: " << read_quiet(run.err, 10);
+    ASSERT_NO_FATAL_FAILURE(
+        start_with({.argv = over_default_device(device.path)}));
     EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
     struct termios t = settings_of(device);
     EXPECT_EQ(t.c_cflag, B9600 | CS8 | CLOCAL | CREAD);
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
-    ASSERT_TRUE(wait_until(
-        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
     write_bytes(user.master, "ATZ\r");
-    EXPECT_EQ(read_bytes(device.master, 4, 2000), "ATZ\r");
+    EXPECT_EQ(read_bytes(device.master, 4, patience_ms), "ATZ\r");
     expect_clean_end(quit());
     expect_restored();
 }
 
 // Where the bind fails, /dev/ttyS0 is the machine's own: nothing starts.
-TEST_F(Terminal, NothingStartsWhereTheDefaultDeviceIsNotBound)
+TEST_F(Start, NothingStartsWhereTheDefaultDeviceIsNotBound)
 {
     if (std::string why = no_private_namespace(); !why.empty())
         GTEST_SKIP() << why;
@@ -109,18 +103,17 @@ TEST_F(Terminal, NothingStartsWhereTheDefaultDeviceIsNotBound)
         dir, user.slave, user.slave, user.slave,
         over_default_device(dir + "/no-such-device", "", "exec", program));
     int status = wait_for_exit(run, patience_ms);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+    EXPECT_TRUE(exited(status, 32)) << "mount failed";
     EXPECT_NE(access((dir + "/started").c_str(), F_OK), 0) << "started";
 }
 
-TEST_F(Terminal, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
+TEST_F(Start, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
 {
     // A user whose umask leaves the new file unreadable, run as nobody since
     // the superuser reads any file.
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the program as another user";
-    std::string why = no_private_namespace();
-    if (!why.empty())
+    if (std::string why = no_private_namespace(); !why.empty())
         GTEST_SKIP() << why;
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     int out[2];
@@ -140,7 +133,7 @@ TEST_F(Terminal, APortrcThatCannotBeReopenedEndsWithMessageBAndStatus1)
     EXPECT_EQ(read_file(dir + "/portrc"), "/dev/ttyS0\n9600\nNONE\n");
 }
 
-TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
+TEST_F(Start, AFailedSplitIsReportedAndPutsBothTerminalsBack)
 {
     // A process limit of one for an unprivileged user makes fork fail; the
     // superuser is not held to it.
@@ -168,18 +161,18 @@ TEST_F(Terminal, AFailedSplitIsReportedAndPutsBothTerminalsBack)
 
 // In a chroot or a rescue shell without /proc the device is still opened.
 // LeakSanitizer needs /proc.
-TEST_F(Terminal, WithoutProcTheDeviceIsStillOpened)
+TEST_F(Start, WithoutProcTheDeviceIsStillOpened)
 {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizers' runtime needs /proc";
 #endif
     if (std::string why = no_private_namespace(); !why.empty())
         GTEST_SKIP() << why;
-    write_portrc("9600", "NONE");
-    ASSERT_NO_FATAL_FAILURE(start_on(
-        user.slave, user.slave, {}, false,
-        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-         "mount -t tmpfs none /proc && exec \"$1\"", "sh", PORTTERM_PATH}));
+    ASSERT_NO_FATAL_FAILURE(start(
+        "9600", "NONE",
+        {.argv = {"/usr/bin/unshare", "-m", "--propagation", "private",
+                  "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$1\"",
+                  "sh", PORTTERM_PATH}}));
     write_bytes(user.master, "AT\r");
     EXPECT_EQ(read_bytes(device.master, 3, patience_ms), "AT\r");
     write_bytes(device.master, "OK\r\n");
@@ -188,10 +181,10 @@ TEST_F(Terminal, WithoutProcTheDeviceIsStillOpened)
     expect_restored();
 }
 
-TEST_F(Terminal, AOneLinePortrcRunsAt19200WithoutFlowControl)
+TEST_F(Start, AOneLinePortrcRunsAt19200WithoutFlowControl)
 {
     write_file(dir + "/portrc", device.path + "\n");
-    ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+    ASSERT_NO_FATAL_FAILURE(start_with({}));
     struct termios t = settings_of(device);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
@@ -200,17 +193,15 @@ TEST_F(Terminal, AOneLinePortrcRunsAt19200WithoutFlowControl)
     EXPECT_EQ(read_file(dir + "/portrc"), device.path + "\n");
 }
 
-TEST_F(Terminal, CtrlBTypedAtOnceAfterStartEndsEveryRun)
+TEST_F(Start, CtrlBTypedAtOnceAfterStartEndsEveryRun)
 {
     write_portrc("9600", "NONE");
     for (int i = 0; i < 50; ++i) {
         run = start_portterm(dir, user.slave, user.slave, user.slave);
-        ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+        ASSERT_TRUE(wait_until([&] { return raw_both(); }, patience_ms));
         write_bytes(user.master, "\x02");
-        int status = wait_for_exit(run, quit_timeout_ms);
-        ASSERT_NE(status, -1) << "run " << i << " hung after Ctrl-B";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << "run " << i << " status " << status;
+        ASSERT_TRUE(exited(wait_for_exit(run, quit_timeout_ms), 0))
+            << "run " << i;
         end_run(run);
         ASSERT_TRUE(same_settings(settings_of(user), user_before))
             << "run " << i;

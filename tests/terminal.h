@@ -7,6 +7,7 @@
 
 // What every story uses.
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
@@ -22,8 +23,61 @@
 
 const int quit_timeout_ms = 2000;
 // How long a test waits for what must happen: five times the program's
-// longest interval (the held line's second), and never less than 2 s.
+// longest interval (the stalled line's second), and never less than 2 s.
 const int patience_ms = 5000;
+
+// An exit status held against what it should be; a failure says how it
+// ended instead: "exited with 0", "killed by SIGKILL", "still running".
+inline ::testing::AssertionResult ended_as(int status, int code, int sig)
+{
+    std::string how =
+        status == -1 ? "still running"
+        : WIFSIGNALED(status)
+            ? std::string("killed by SIG") + sigabbrev_np(WTERMSIG(status))
+            : "exited with " + std::to_string(WEXITSTATUS(status));
+    bool right = status != -1 &&
+                 (sig != 0 ? WIFSIGNALED(status) && WTERMSIG(status) == sig
+                           : WIFEXITED(status) && WEXITSTATUS(status) == code);
+    return right ? ::testing::AssertionSuccess()
+                 : ::testing::AssertionFailure() << how;
+}
+inline ::testing::AssertionResult exited(int status, int code = 0)
+{
+    return ended_as(status, code, 0);
+}
+inline ::testing::AssertionResult killed(int status, int sig)
+{
+    return ended_as(status, 0, sig);
+}
+
+namespace {
+
+// Rows of a table carry their name, which names the test.
+template <typename Row>
+requires requires(const Row& row)
+{
+    row.name;
+}
+void PrintTo(const Row& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+template <typename Row>
+std::string row_name(const ::testing::TestParamInfo<Row>& info)
+{
+    return info.param.name;
+}
+
+} // namespace
+
+#ifdef FAULTS_PATH
+// portterm with the faults library preloaded, with its settings.
+inline std::vector<std::string> faulty(const std::vector<std::string>& settings)
+{
+    return preloaded(FAULTS_PATH, settings);
+}
+#endif
 
 inline std::string all_bytes_but(char skipped)
 {
@@ -33,6 +87,34 @@ inline std::string all_bytes_but(char skipped)
             bytes += static_cast<char>(b);
     return bytes;
 }
+
+// Keys a user may paste under either flow control: no Ctrl-B, and none of
+// the start and stop characters that a terminal with IXON takes for itself.
+inline std::string paste_of(size_t size)
+{
+    std::string keys;
+    for (size_t i = 0; i < size; ++i)
+        keys += static_cast<char>('A' + i % 26);
+    return keys;
+}
+
+// Whether the log of the faults library's COUNT_OPENS names the device.
+inline bool opened(const std::string& log, dev_t device)
+{
+    return ("\n" + read_file(log))
+               .find("\n" + std::to_string(major(device)) + ":" +
+                     std::to_string(minor(device)) + "\n") != std::string::npos;
+}
+
+// How the program is started: as a user starts it, but for what is said.
+struct launch {
+    int in = -1;  // standard input, when not the user's terminal
+    int out = -1; // standard output, when not the user's terminal
+    std::vector<std::string> argv = {}; // how it is run, if not plainly
+    inherited from = {};      // what a script or a service hands it besides
+    bool own_session = false; // exec portterm: it leads the session
+    bool no_ctty = false;     // started without a controlling terminal
+};
 
 class Terminal : public ::testing::Test {
   public:
@@ -94,23 +176,25 @@ class Terminal : public ::testing::Test {
                settings_of(user).c_lflag == 0;
     }
 
-    // Starts portterm on the user's terminal and waits until both lines
-    // are raw and the sending process exists.
+    // Starts portterm with portrc at speed and flow.
     void start(const std::string& speed = "9600",
-               const std::string& flow = "NONE")
+               const std::string& flow = "NONE", const launch& how = {})
     {
         write_portrc(speed, flow);
-        ASSERT_NO_FATAL_FAILURE(start_on(user.slave, user.slave));
+        ASSERT_NO_FATAL_FAILURE(start_with(how));
     }
 
-    void start_on(int in, int out, const inherited& from = {},
-                  bool own_session = false,
-                  const std::vector<std::string>& argv = {})
+    // Starts portterm as portrc says, and waits until the device is raw
+    // and the sending process exists.
+    void start_with(const launch& how)
     {
-        run = start_portterm(dir, user.slave, in, out, argv, own_session, from);
+        run = start_portterm(dir, how.no_ctty ? -1 : user.slave,
+                             how.in < 0 ? user.slave : how.in,
+                             how.out < 0 ? user.slave : how.out, how.argv,
+                             how.own_session, how.from);
         ASSERT_TRUE(wait_until([&] { return settings_of(device).c_lflag == 0; },
                                patience_ms))
-            << "the device never went raw";
+            << "the device never went raw: " << read_quiet(run.err, 10);
         ASSERT_TRUE(
             wait_until([&] { return (sender = first_child_of(run.pid)) > 0; },
                        patience_ms))
@@ -121,6 +205,25 @@ class Terminal : public ::testing::Test {
     {
         write_bytes(user.master, "\x02");
         return wait_for_exit(run, quit_timeout_ms);
+    }
+
+    // The device stops the line with XOFF, and the program has taken it.
+    void hold_line()
+    {
+        write_bytes(device.master, "\x13");
+        usleep(50 * 1000);
+    }
+
+    // Reads the device slowly but steadily, a chunk every 40 ms, while the
+    // program runs, until deadline (of now_ms()).
+    std::string drain_slowly(int64_t deadline, size_t chunk = 512)
+    {
+        std::string got;
+        while (process_exists(run.pid) && now_ms() < deadline) {
+            got += read_bytes(device.master, chunk, 10);
+            usleep(40 * 1000);
+        }
+        return got;
     }
 
     void expect_restored()
@@ -137,37 +240,14 @@ class Terminal : public ::testing::Test {
     // to standard error.
     void expect_failure(int code, const std::string& error)
     {
-        int status = wait_for_exit(run, patience_ms);
-        ASSERT_NE(status, -1) << "portterm did not end";
-        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), code);
+        ASSERT_TRUE(exited(wait_for_exit(run, patience_ms), code));
         EXPECT_EQ(read_quiet(run.err, 50), error);
     }
 
     void expect_clean_end(int status)
     {
-        ASSERT_NE(status, -1) << "portterm did not end in time";
-        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        ASSERT_TRUE(exited(status, 0));
         EXPECT_FALSE(process_exists(sender)) << "sending process remains";
         EXPECT_EQ(read_quiet(run.err, 10), "") << "a normal end prints nothing";
     }
 };
-
-// Keys a user may paste under either flow control: no Ctrl-B, and none of
-// the start and stop characters that a terminal with IXON takes for itself.
-// Whether the log of the faults library's COUNT_OPENS names the device.
-inline bool opened(const std::string& log, dev_t device)
-{
-    return ("\n" + read_file(log))
-               .find("\n" + std::to_string(major(device)) + ":" +
-                     std::to_string(minor(device)) + "\n") != std::string::npos;
-}
-
-inline std::string paste_of(size_t size)
-{
-    std::string keys;
-    for (size_t i = 0; i < size; ++i)
-        keys += static_cast<char>('A' + i % 26);
-    return keys;
-}

@@ -5,37 +5,34 @@
 #include <sys/syscall.h>
 #include <thread>
 
-#include "rate.h"
+#include "rates.h"
 #include "terminal.h"
 
 namespace {
 
-TEST_F(Terminal, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
+class Typing : public Terminal {};
+
+// Enter reaches the device as a carriage return, Ctrl-C and Ctrl-Z as data.
+TEST_F(Typing, EveryTypedByteButCtrlBReachesTheDeviceUnchanged)
 {
     ASSERT_NO_FATAL_FAILURE(start());
+    write_bytes(user.master, "AT\r");
+    EXPECT_EQ(read_bytes(device.master, 3, patience_ms), "AT\r");
     const std::string typed = all_bytes_but('\x02');
     write_bytes(user.master, typed);
-    EXPECT_EQ(read_bytes(device.master, typed.size(), 3000), typed);
+    EXPECT_EQ(read_bytes(device.master, typed.size(), patience_ms), typed);
     // Nothing typed is echoed by the program itself.
     EXPECT_EQ(read_quiet(user.master, 50), "");
     expect_clean_end(quit());
     expect_restored();
 }
 
-TEST_F(Terminal, EnterReachesTheDeviceAsACarriageReturn)
-{
-    ASSERT_NO_FATAL_FAILURE(start());
-    write_bytes(user.master, "AT\r");
-    EXPECT_EQ(read_bytes(device.master, 3, 2000), "AT\r");
-    expect_clean_end(quit());
-}
-
-TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
+TEST_F(Typing, EveryDeviceByteReachesTheScreenUnchanged)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     const std::string sent = all_bytes_but('\xff') + "\xff" + "line\nend\r\n";
     write_bytes(device.master, sent);
-    EXPECT_EQ(read_bytes(user.master, sent.size(), 3000), sent);
+    EXPECT_EQ(read_bytes(user.master, sent.size(), patience_ms), sent);
     // 1 MiB in full blocks to a screen read slowly: the rest of each block
     // waits for it.
     std::string flood;
@@ -44,7 +41,7 @@ TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
     std::thread modem([&] { write_within(device.master, flood, 20000); });
     std::string shown;
     while (shown.size() < flood.size()) {
-        std::string got = read_bytes(user.master, 8192, 2000);
+        std::string got = read_bytes(user.master, 8192, patience_ms);
         if (got.empty())
             break;
         shown += got;
@@ -56,7 +53,7 @@ TEST_F(Terminal, EveryDeviceByteReachesTheScreenUnchanged)
     expect_restored();
 }
 
-TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
+TEST_F(Typing, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     expect_clean_end(quit());
@@ -64,14 +61,15 @@ TEST_F(Terminal, CtrlBAsTheFirstKeySendsNothingAndRestoresBoth)
     expect_restored();
 }
 
-TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
+TEST_F(Typing, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     // Nor left for the shell.  All of it is in before the keyboard is read.
     signal_process(sender, SIGSTOP);
-    ASSERT_TRUE(wait_until([&] { return process_state(sender) == 'T'; }, 2000));
+    ASSERT_TRUE(
+        wait_until([&] { return process_state(sender) == 'T'; }, patience_ms));
     const std::string paste = "ATZ\r\x02" + std::string(8192, 'x');
-    ASSERT_EQ(write_within(user.master, paste, 2000), paste.size());
+    ASSERT_EQ(write_within(user.master, paste, patience_ms), paste.size());
     signal_process(sender, SIGCONT);
     int status = wait_for_exit(run, quit_timeout_ms);
     expect_clean_end(status);
@@ -82,16 +80,16 @@ TEST_F(Terminal, CtrlBInTheMiddleOfAPasteSendsOnlyWhatCameBeforeIt)
     EXPECT_EQ(unread, 0) << "keys after Ctrl-B are left for the shell";
 }
 
-TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
+TEST_F(Typing, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
 {
     ASSERT_NO_FATAL_FAILURE(start("38400", "RTS/CTS"));
     for (int i = 0; i < 20; ++i) {
         std::string key = "AT" + std::to_string(i) + "\r";
         write_bytes(user.master, key);
-        ASSERT_EQ(read_bytes(device.master, key.size(), 2000), key);
+        ASSERT_EQ(read_bytes(device.master, key.size(), patience_ms), key);
         std::string answer = "\r\nOK " + std::to_string(i) + "\r\n";
         write_bytes(device.master, answer);
-        ASSERT_EQ(read_bytes(user.master, answer.size(), 2000), answer);
+        ASSERT_EQ(read_bytes(user.master, answer.size(), patience_ms), answer);
     }
     expect_clean_end(quit());
     expect_restored();
@@ -101,11 +99,10 @@ TEST_F(Terminal, AFullDuplexConversationEndsWithBothTerminalsAsBefore)
 struct line_case {
     const char* speed;
     const char* flow;
-    unsigned rate; // bit/s, read back as the kernel has it
-    bool custom;   // a rate beside the speed codes
-    tcflag_t iflag;
-    tcflag_t cflag_flow;
-    unsigned found_at = 0; // the device's custom rate before, if any
+    unsigned rate;           // bit/s, read back as the kernel has it
+    tcflag_t flow_flags = 0; // IXON | IXOFF, or CRTSCTS
+    bool custom = false;     // a rate beside the speed codes
+    unsigned found_at = 0;   // the device's custom rate before, if any
 };
 
 class LineSettings : public Terminal,
@@ -115,14 +112,14 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
 {
     const line_case& c = GetParam();
     if (c.found_at != 0) {
-        ASSERT_EQ(set_custom_rate(device.slave, c.found_at), 0);
+        ASSERT_TRUE(set_kernel_rate(device.slave, c.found_at));
         device_before = settings_of(device);
     }
     ASSERT_NO_FATAL_FAILURE(start(c.speed, c.flow));
     for (const pty* p : {&device, &user}) {
         struct termios t = settings_of(*p);
         SCOPED_TRACE(p == &device ? "device" : "user's terminal");
-        EXPECT_EQ(t.c_iflag, c.iflag);
+        EXPECT_EQ(t.c_iflag, IGNPAR | (c.flow_flags & (IXON | IXOFF)));
         EXPECT_EQ(t.c_oflag, 0u);
         EXPECT_EQ(t.c_lflag, 0u);
         EXPECT_EQ(t.c_cc[VMIN], 1);
@@ -131,9 +128,9 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
     // The device runs the line of portrc; the user's terminal keeps its own.
     struct termios d = settings_of(device), u = settings_of(user);
     EXPECT_EQ(d.c_cflag & ~(CBAUD | CIBAUD),
-              CS8 | CLOCAL | CREAD | c.cflag_flow);
-    line_rates rates = {};
-    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+              CS8 | CLOCAL | CREAD | (c.flow_flags & CRTSCTS));
+    kernel_rates rates = {};
+    ASSERT_TRUE(read_kernel_rates(device.master, rates));
     EXPECT_EQ(rates.in, c.rate);
     EXPECT_EQ(rates.out, c.rate);
     EXPECT_EQ(rates.custom, c.custom);
@@ -144,60 +141,51 @@ TEST_P(LineSettings, DeviceAndUserTerminalCarryExactlyTheRawSettings)
     expect_clean_end(quit());
     expect_restored();
     // Back at exactly the custom rate it was found at.
-    ASSERT_EQ(get_line_rates(device.master, rates), 0);
+    ASSERT_TRUE(read_kernel_rates(device.master, rates));
     EXPECT_EQ(rates.out, c.found_at != 0 ? c.found_at : 1200);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SpeedsAndFlowControl, LineSettings,
     ::testing::Values(
-        line_case{"9600", "NONE", 9600, false, IGNPAR, 0},
-        line_case{"38400", "NONE", 38400, false, IGNPAR, 0},
-        line_case{"1200", "RTS/CTS", 1200, false, IGNPAR, CRTSCTS},
-        line_case{"2400", "XON/XOFF", 2400, false, IGNPAR | IXON | IXOFF, 0},
-        line_case{"4800", "xon/xoff", 4800, false, IGNPAR, 0},
-        line_case{"4800", "rts/cts", 4800, false, IGNPAR, 0},
-        line_case{"19200", "", 19200, false, IGNPAR, 0},
-        line_case{"115200", "NONE", 115200, false, IGNPAR, 0},
-        line_case{"9600 ", "RTS/CTS ", 19200, false, IGNPAR, 0},
-        line_case{"1000", "NONE", 1000, true, IGNPAR, 0},
-        line_case{"74880", "RTS/CTS", 74880, true, IGNPAR, CRTSCTS, 250000}));
+        line_case{"9600", "NONE", 9600}, line_case{"38400", "NONE", 38400},
+        line_case{"1200", "RTS/CTS", 1200, CRTSCTS},
+        line_case{"2400", "XON/XOFF", 2400, IXON | IXOFF},
+        line_case{"4800", "xon/xoff", 4800}, line_case{"4800", "rts/cts", 4800},
+        line_case{"19200", "", 19200}, line_case{"115200", "NONE", 115200},
+        line_case{"9600 ", "RTS/CTS ", 19200},
+        line_case{"1000", "NONE", 1000, 0, true},
+        line_case{"74880", "RTS/CTS", 74880, CRTSCTS, true, 250000}));
 
-TEST_F(Terminal, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
+TEST_F(Typing, UnderXonXoffTheUsersStopAndStartKeysAreNotSent)
 {
     ASSERT_NO_FATAL_FAILURE(start("9600", "XON/XOFF"));
     write_bytes(user.master, "a\x13\x11"
                              "b");
-    EXPECT_EQ(read_bytes(device.master, 2, 2000), "ab");
+    EXPECT_EQ(read_bytes(device.master, 2, patience_ms), "ab");
     // NUL is data, not a flow control character.
     write_bytes(user.master, std::string("\0c", 2));
-    EXPECT_EQ(read_bytes(device.master, 2, 2000), std::string("\0c", 2));
+    EXPECT_EQ(read_bytes(device.master, 2, patience_ms), std::string("\0c", 2));
     expect_clean_end(quit());
     expect_restored();
 }
 
-TEST_F(Terminal, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
+TEST_F(Typing, WithOutputRedirectedTheKeyboardKeepsItsSignalsAndTranslation)
 {
-    write_portrc("9600", "NONE");
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    run = start_portterm(dir, user.slave, user.slave, out[1]);
+    ASSERT_NO_FATAL_FAILURE(start("9600", "NONE", {.out = out[1]}));
     close(out[1]);
-    ASSERT_TRUE(wait_until(
-        [&] { return (settings_of(user).c_lflag & (ICANON | ECHO)) == 0; },
-        2000));
     struct termios t = settings_of(user);
     EXPECT_EQ(t.c_lflag, user_before.c_lflag & ~(ICANON | ECHO));
     EXPECT_EQ(t.c_iflag, user_before.c_iflag);
     EXPECT_EQ(t.c_oflag, user_before.c_oflag);
-    ASSERT_TRUE(wait_until(
-        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
     // Enter still arrives as a line feed: the terminal translates it.
     write_bytes(user.master, "x\r");
-    EXPECT_EQ(read_bytes(device.master, 2, 2000), "x\n");
+    EXPECT_EQ(read_bytes(device.master, 2, patience_ms), "x\n");
     // The device's bytes go to the redirected output.
     write_bytes(device.master, "OK\n");
-    EXPECT_EQ(read_bytes(out[0], 3, 2000), "OK\n");
+    EXPECT_EQ(read_bytes(out[0], 3, patience_ms), "OK\n");
     expect_clean_end(quit());
     close(out[0]);
     expect_restored();
@@ -214,62 +202,45 @@ struct refusal_case {
     std::vector<std::string> said;
 };
 
-void PrintTo(const refusal_case& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class RefusingDriver : public Terminal,
                        public ::testing::WithParamInterface<refusal_case> {};
 
 TEST_P(RefusingDriver, TheLineGoesOnAtWhatItTookAndSaysSo)
 {
     const refusal_case& c = GetParam();
-    write_portrc(c.speed, "RTS/CTS");
-    run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         preloaded(REFUSED_RATE_PATH, c.setting));
-    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
+    ASSERT_NO_FATAL_FAILURE(
+        start(c.speed, "RTS/CTS", {.argv = faulty({c.setting})}));
     std::string said;
     for (const std::string& text : c.said)
         said += "\r\n" + device.path + ": " + text + "\r\n";
     EXPECT_EQ(read_quiet(run.err, 100), said);
     write_bytes(device.master, "OK\r\n");
-    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, patience_ms), "OK\r\n");
     EXPECT_EQ(quit(), 0);
     expect_restored();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, RefusingDriver,
-    ::testing::Values(
-        refusal_case{"RateAndFlowControl",
-                     "REFUSED_RATE=9600",
-                     "4000000",
-                     {"4000000 bit/s refused, the line runs at 9600",
-                      "RTS/CTS refused, the line runs without flow control"}},
-        refusal_case{"TheKernelsRecord",
-                     "REFUSED_RECORD=1",
-                     "250000",
-                     {"250000 bit/s refused, the line runs at 19200"}}),
-    [](const ::testing::TestParamInfo<refusal_case>& info) {
-        return info.param.name;
-    });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusingDriver, ::testing::Values(
+    refusal_case{"RateAndFlowControl", "REFUSED_RATE=9600", "4000000",
+                 {"4000000 bit/s refused, the line runs at 9600",
+                  "RTS/CTS refused, the line runs without flow control"}},
+    refusal_case{"TheKernelsRecord", "REFUSED_RECORD=1", "250000",
+                 {"250000 bit/s refused, the line runs at 19200"}}),
+    row_name<refusal_case>);
+// clang-format on
 
 // A SIGCHLD that lands after the receiving loop's last test of its flag
 // and before its device read, every time: the preloaded library delays
 // each device read by 400 ms before it is made, and Ctrl-B comes then.
-TEST_F(Terminal, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
+TEST_F(Typing, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
 {
-    write_portrc("9600", "NONE");
-    run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         preloaded(SLOW_READ_PATH, "SLOW_READ_MS=400"));
-    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
-    ASSERT_TRUE(wait_until(
-        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    ASSERT_NO_FATAL_FAILURE(
+        start("9600", "NONE", {.argv = faulty({"SLOW_READ_MS=400"})}));
     for (int i = 0; i < 3; ++i) {
         // A byte shown: the loop goes on to its flag and its next read.
         write_bytes(device.master, "x");
-        ASSERT_EQ(read_bytes(user.master, 1, 2000), "x");
+        ASSERT_EQ(read_bytes(user.master, 1, patience_ms), "x");
     }
     int64_t typed = now_ms();
     write_bytes(user.master, "\x02");
@@ -288,12 +259,7 @@ class DeviceDescriptor : public Terminal,
 TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
 {
     const bool with_ctty = GetParam();
-    write_portrc("9600", "NONE");
-    run = start_portterm(dir, with_ctty ? user.slave : -1, user.slave,
-                         user.slave);
-    ASSERT_TRUE(wait_until([&] { return raw_both(); }, 2000));
-    ASSERT_TRUE(wait_until(
-        [&] { return (sender = first_child_of(run.pid)) > 0; }, 2000));
+    ASSERT_NO_FATAL_FAILURE(start("9600", "NONE", {.no_ctty = !with_ctty}));
 
     struct stat user_tty;
     ASSERT_EQ(fstat(user.slave, &user_tty), 0);
@@ -306,9 +272,7 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
     auto blocking_read = [&] {
         std::vector<int> flags = open_flags(run.pid, device.path);
         return flags.size() == 1 && (flags[0] & O_ACCMODE) == O_RDWR &&
-               (flags[0] & O_NONBLOCK) == 0 &&
-               read_file("/proc/" + std::to_string(run.pid) + "/syscall")
-                   .starts_with(std::to_string(SYS_read) + " ");
+               (flags[0] & O_NONBLOCK) == 0 && syscall_of(run.pid) == SYS_read;
     };
     EXPECT_TRUE(wait_until(blocking_read, patience_ms));
     for (int i = 0; i < 3; ++i) {
@@ -318,7 +282,7 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
     EXPECT_TRUE(wait_until(blocking_read, patience_ms))
         << "the device stayed non-blocking after a stray SIGCHLD";
     write_bytes(device.master, "OK\r\n");
-    EXPECT_EQ(read_bytes(user.master, 4, 2000), "OK\r\n");
+    EXPECT_EQ(read_bytes(user.master, 4, patience_ms), "OK\r\n");
     for (pid_t pid : {run.pid, sender})
         EXPECT_EQ(controlling_terminal(pid),
                   with_ctty ? static_cast<long>(user_tty.st_rdev) : 0L);
