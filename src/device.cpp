@@ -158,6 +158,9 @@ void say_why(const why_not& why)
     if (why.kind == reason::stale_link)
         say_device({"a terminal newer than its link, waiting for the link "
                     "to be made anew; Ctrl-B quits"});
+    else if (why.kind == reason::another_session)
+        say_device({"another session's terminal, waiting for the link to be "
+                    "made anew; Ctrl-B quits"});
     else
         say_device({strerror(why.error), ", waiting for it; Ctrl-B quits"});
 }

@@ -5,7 +5,8 @@
 // terminal, perhaps another user's login.  A pseudo-terminal reached
 // through links is taken back only once the last link, the one that names
 // it, is made anew, as the simulator makes it when it starts again; and
-// only if the terminal existed when that link was made.
+// only if the terminal is older than that link, or, where times cannot
+// tell, is no session's controlling terminal.
 #pragma once
 
 #include "modem.h"
@@ -13,7 +14,8 @@
 
 // Why the device at the end of walk is not taken back: missing while the
 // last link is the one the device was last opened through, stale_link for
-// a pseudo-terminal newer than the link; else none.
+// a pseudo-terminal newer than the link, another_session for one that
+// times cannot tell from a new one and that a session holds; else none.
 why_not link_refusal(const walk_end& walk);
 
 // The device has been opened at the end of walk: the link that names it,

@@ -24,12 +24,15 @@ enum class reason {
     busy,            // EBUSY, EAGAIN: busy, or locked by another program
     not_a_terminal,  // ENOTTY
     stale_link,      // a pseudo-terminal newer than the link that names it
+    another_session, // one as old as its link, or of a link with no birth
+                     // time, that is some session's controlling terminal
     other,           // any other error
 };
 
 struct why_not {
     reason kind;
-    int error; // the errno, said as the system says it; 0 for stale_link
+    int error; // the errno, said as the system says it; 0 for the links'
+               // kinds
 };
 
 why_not reason_of(int error);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/sysmacros.h>
@@ -17,14 +18,19 @@ namespace {
 // The major numbers of pseudo-terminals' terminal side.
 const unsigned PTY_FIRST_MAJOR = 136, PTY_LAST_MAJOR = 143;
 
-// Whether fd's file is the node the walk looked at.
+// Whether fd's file is the node the walk looked at: its numbers, and its
+// modification time, which a terminal made since with the same numbers
+// does not share.
 bool same_node(int fd, const struct statx& looked)
 {
     struct stat now;
     return fstat(fd, &now) == 0 && S_ISCHR(now.st_mode) &&
            now.st_dev == makedev(looked.stx_dev_major, looked.stx_dev_minor) &&
            now.st_ino == looked.stx_ino &&
-           now.st_rdev == makedev(looked.stx_rdev_major, looked.stx_rdev_minor);
+           now.st_rdev ==
+               makedev(looked.stx_rdev_major, looked.stx_rdev_minor) &&
+           now.st_mtim.tv_sec == looked.stx_mtime.tv_sec &&
+           now.st_mtim.tv_nsec == looked.stx_mtime.tv_nsec;
 }
 
 // The field after the one at at, on the same line.
@@ -144,16 +150,104 @@ int open_own(int fd, int flags)
     return open(path, flags | O_NOCTTY);
 }
 
+// Without /proc the node is opened by its name again, and another may have
+// taken its place since the look.  It is first opened for reading without
+// waiting, which no fifo's waiting reader notices, and checked; that open
+// is closed after the second, so that no last close drops a modem line.
 int open_node(int node, const walk_end& walk, int flags)
 {
     int fd = open_own(node, flags);
     if (fd >= 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0)
         return fd;
-    fd = open(MODEMDEVICE, flags | O_NOCTTY | O_CLOEXEC);
+    const int by_name = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    int looked =
+        openat(walk.directory, walk.name, O_RDONLY | O_NONBLOCK | by_name);
+    if (looked < 0)
+        return -1;
+    int error = ENOENT; // another node since: not back yet
+    if (same_node(looked, walk.node)) {
+        fd = openat(walk.directory, walk.name, flags | by_name);
+        error = fd < 0 ? errno : ENOENT;
+    }
     if (fd >= 0 && !same_node(fd, walk.node)) {
         close(fd);
-        errno = ENOENT; // another node since: not back yet
-        return -1;
+        fd = -1;
     }
+    close(looked);
+    errno = error;
     return fd;
+}
+
+namespace {
+
+// tty_nr of /proc/PID/stat: the kernel's encoding of a device's numbers.
+unsigned tty_number(const struct statx& terminal)
+{
+    unsigned minor_number = terminal.stx_rdev_minor;
+    return terminal.stx_rdev_major << 8 | (minor_number & 0xff) |
+           (minor_number & ~0xffu) << 12;
+}
+
+// "/proc/PROCESS/FILE" in path: process is a number of 20 digits at most,
+// file one of a few letters.
+void proc_path(char (&path)[64], const char* process, const char* file)
+{
+    size_t digits = strnlen(process, 20);
+    memcpy(path, "/proc/", 6);
+    memcpy(path + 6, process, digits);
+    path[6 + digits] = '/';
+    memcpy(path + 7 + digits, file, strnlen(file, 8) + 1);
+}
+
+// Whether process holds the terminal open: 1 or 0, or -1 when its
+// descriptors cannot be looked into.
+int holds_open(const char* process, const struct statx& terminal)
+{
+    char path[64];
+    proc_path(path, process, "fd");
+    DIR* fds = opendir(path);
+    if (fds == nullptr)
+        return errno == ENOENT ? 0 : -1; // ended meanwhile
+    int held = 0;
+    while (struct dirent* fd = readdir(fds)) {
+        struct stat file;
+        if (fstatat(dirfd(fds), fd->d_name, &file, 0) == 0 &&
+            file.st_rdev ==
+                makedev(terminal.stx_rdev_major, terminal.stx_rdev_minor) &&
+            file.st_dev ==
+                makedev(terminal.stx_dev_major, terminal.stx_dev_minor) &&
+            file.st_ino == terminal.stx_ino)
+            held = 1;
+    }
+    closedir(fds);
+    return held;
+}
+
+} // namespace
+
+bool session_terminal(const struct statx& terminal)
+{
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    bool session = false;
+    while (struct dirent* entry = readdir(proc)) {
+        if (strspn(entry->d_name, "0123456789") != strlen(entry->d_name) ||
+            strlen(entry->d_name) > 20)
+            continue;
+        char path[64];
+        static char stat[16384];
+        proc_path(path, entry->d_name, "stat");
+        if (!read_whole(path, stat) || strrchr(stat, ')') == nullptr)
+            continue;
+        // After the name: state, ppid, pgrp, session, tty_nr.
+        const char* field = strrchr(stat, ')') + 1;
+        for (int i = 0; i < 5; ++i)
+            field = next_field(field);
+        if (strtoul(field, nullptr, 10) == tty_number(terminal) &&
+            holds_open(entry->d_name, terminal) != 0)
+            session = true;
+    }
+    closedir(proc);
+    return session;
 }

@@ -25,6 +25,13 @@ why_not refusal_of(int node, const walk_end& walk);
 int open_own(int fd, int flags);
 
 // Opens node, an O_PATH description of the entry at the end of walk, with
-// flags: through /proc/self/fd, or, where there is no /proc, by its name,
-// checked afterwards to be the same character device.
+// flags: through /proc/self/fd, or, where there is no /proc, by its name in
+// the directory the walk looked in, checked to be the node looked at.
 int open_node(int node, const walk_end& walk, int flags);
+
+// Whether the terminal is some session's controlling terminal (a login's,
+// a shell's, an editor's window), as /proc tells: a process whose terminal
+// has its numbers, and holds it open, or cannot be looked into (another
+// user's), since every devpts instance hands out the same numbers.  False
+// where /proc cannot be read.
+bool session_terminal(const struct statx& terminal);

@@ -43,12 +43,29 @@ walk_end& end_at(walk_end& end, const char* directory, const char* name,
 
 } // namespace
 
-walk_end walk_path(const char* path, void (*visit)(const char*), bool open_end)
+// The handle of the link at path, where the file system gives one.
+file_id handle_of(const char* path)
+{
+    alignas(struct file_handle) unsigned char
+        space[sizeof(struct file_handle) + sizeof file_id::bytes];
+    auto* handle = reinterpret_cast<struct file_handle*>(space);
+    handle->handle_bytes = sizeof file_id::bytes;
+    int mount;
+    file_id id = {0, 0, {}};
+    if (name_to_handle_at(AT_FDCWD, path, handle, &mount, 0) == 0) {
+        id = {handle->handle_bytes, handle->handle_type, {}};
+        memcpy(id.bytes, handle->f_handle, id.size);
+    }
+    return id;
+}
+
+walk_end walk_path(const char* path,
+                   void (*visit)(const char*, const char*, bool), bool open_end)
 {
     // at: the directory reached, without a link in it; rest: what is left.
     static char at[PATH_MAX], rest[2 * PATH_MAX], entry[PATH_MAX];
     static char target[PATH_MAX];
-    walk_end end = {0, false, true, {}, {}, -1, ""};
+    walk_end end = {0, false, true, {}, {}, {}, -1, ""};
     if (*path == '\0' || !join(rest, sizeof rest, path, "")) {
         end.error = *path == '\0' ? ENOENT : ENAMETOOLONG;
         return end;
@@ -89,11 +106,12 @@ walk_end walk_path(const char* path, void (*visit)(const char*), bool open_end)
             statx(AT_FDCWD, entry, AT_SYMLINK_NOFOLLOW, LOOK, &node) != 0) {
             end.error = fits ? errno : ENAMETOOLONG;
             if (visit != nullptr)
-                visit(at);
+                visit(at, name, true);
             return end;
         }
-        if (visit != nullptr && (S_ISLNK(node.stx_mode) || last))
-            visit(at);
+        if (visit != nullptr)
+            visit(at, name,
+                  last || S_ISLNK(node.stx_mode) || !S_ISDIR(node.stx_mode));
         if (S_ISLNK(node.stx_mode)) {
             ssize_t n = readlink(entry, target, sizeof target - 1);
             if (++links > LINKS_MAX || n <= 0) {
@@ -104,6 +122,8 @@ walk_end walk_path(const char* path, void (*visit)(const char*), bool open_end)
             end.linked = true;
             end.named = end.named && !last;
             end.link = node;
+            end.handle = (node.stx_mask & STATX_BTIME) != 0 ? file_id{0, 0, {}}
+                                                            : handle_of(entry);
             if (target[0] == '/')
                 join(at, sizeof at, "/", "");
             if (!join(rest, sizeof rest, target, after)) {

@@ -2,6 +2,7 @@
 #include "watch.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <linux/magic.h>
 #include <sys/inotify.h>
@@ -19,15 +20,23 @@ const int64_t RETRY_MS = 200;
 // same, for file systems that report no changes.
 const int64_t SAFETY_MS = 5000;
 
-// An entry made or moved in, a node given its owner and mode a moment
-// after it appears; a directory deleted or moved away, whose watch moves up.
-const uint32_t EVENTS = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
-                        IN_MOVE_SELF | IN_ONLYDIR;
+// In a directory whose entries the path needs (one holding a link of it,
+// or where it ends): an entry made or moved in, a node given its owner and
+// mode a moment after it appears.  In any on the path: the directory
+// deleted or moved away, whose watch moves up.  /tmp and / are busy: of
+// them, only their own move or removal counts.
+const uint32_t OWN_EVENTS = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+const uint32_t EVENTS = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | OWN_EVENTS;
 
-// The watches the path needs, one for each directory it runs through.
+// The watches the path needs: a watch and the name the path looks up in
+// its directory, one for each directory it runs through (the same watch
+// again for a directory it runs through twice).
 const size_t WATCHES_MAX = 64;
 struct watch_set {
-    int wd[WATCHES_MAX];
+    struct {
+        int wd;
+        char name[NAME_MAX + 1];
+    } at[WATCHES_MAX];
     size_t count;
 };
 
@@ -37,9 +46,10 @@ struct waiting {
     bool cannot_watch = false; // inotify cannot be had: the timer does it
     watch_set watches;         // the watches held
     watch_set walked;          // a walk's, while the watches are placed
-    bool partial = false;      // a directory on the way could not be
-                               // watched, or the walk did not settle: the
-                               // timer stands in for its news
+    watch_set placed;          // every watch placed meanwhile
+    bool partial = false;      // a directory whose entries the path needs
+                               // could not be watched, or the walk did not
+                               // settle: the timer stands in for its news
     int64_t next_try = 0;      // when the path is tried at the latest,
     int64_t earliest = 0;      // and, once news has come, at the earliest
     bool news = false;         // news has come since the last try
@@ -48,51 +58,85 @@ struct waiting {
 };
 waiting W;
 
-bool holds(const watch_set& set, int wd)
+// Whether the set holds the watch, for name (any, when null).
+bool holds(const watch_set& set, int wd, const char* name = nullptr)
 {
-    return std::find(set.wd, set.wd + set.count, wd) != set.wd + set.count;
+    for (size_t i = 0; i < set.count; ++i)
+        if (set.at[i].wd == wd &&
+            (name == nullptr || strcmp(set.at[i].name, name) == 0))
+            return true;
+    return false;
+}
+
+void add(watch_set& set, int wd, const char* name)
+{
+    if (set.count == WATCHES_MAX || holds(set, wd, name))
+        return;
+    set.at[set.count].wd = wd;
+    strncpy(set.at[set.count].name, name, NAME_MAX); // a name: it fits
+    set.at[set.count++].name[NAME_MAX] = '\0';
+}
+
+bool same(const watch_set& a, const watch_set& b)
+{
+    for (size_t i = 0; i < a.count; ++i)
+        if (!holds(b, a.at[i].wd, a.at[i].name))
+            return false;
+    return a.count == b.count;
 }
 
 // A devpts directory is never watched: its entries change with every
 // terminal opened on the machine.  A pseudo-terminal is reached through a
-// link, and the link's directory is watched.
-void watch_directory(const char* directory)
+// link, and the link's directory is watched.  A watch only ever gains
+// events.  A directory on the way that cannot be watched (a home directory
+// of mode 0711, as another user) puts nothing on the timer: its own move
+// is the rarest of news, and the rest of the path is watched.
+void watch_directory(const char* directory, const char* name, bool entries)
 {
     struct statfs fs;
     if (statfs(directory, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC)
         return;
-    int wd = inotify_add_watch(W.fd, directory, EVENTS);
+    int wd = inotify_add_watch(W.fd, directory,
+                               (entries ? EVENTS : OWN_EVENTS) | IN_MASK_ADD);
+    if (wd >= 0)
+        add(W.placed, wd, "");
     if (wd < 0 || W.walked.count == WATCHES_MAX)
-        W.partial = true; // no watches left, no permission
-    else if (!holds(W.walked, wd))
-        W.walked.wd[W.walked.count++] = wd;
+        W.partial = W.partial || entries; // no watches left, no permission
+    else
+        add(W.walked, wd, name);
 }
 
 // Watches the directories the path runs through now, down to where it
-// stops, and lets go of those it no longer runs through.  A directory made
-// while the watches were placed is seen by the next walk: they are walked
-// again until two walks agree, at most three times more.
+// stops, and lets go of every other: those it no longer runs through, and
+// those an earlier walk placed that the last did not keep.  A directory
+// made or a link re-pointed while the watches are placed is seen by the
+// next walk: they are walked again until two walks agree, at most three
+// times more.
 void rewatch()
 {
-    watch_set had = W.watches;
+    static watch_set had, before;
+    had = W.watches;
+    W.placed.count = 0;
     bool settled = false;
     for (int walk = 0; walk < 4 && !settled; ++walk) {
-        watch_set before = W.walked;
+        before = W.walked;
         W.walked.count = 0;
         W.partial = false;
         walk_path(MODEMDEVICE, watch_directory);
-        settled =
-            walk > 0 && W.walked.count == before.count &&
-            std::equal(W.walked.wd, W.walked.wd + W.walked.count, before.wd);
+        settled = walk > 0 && same(W.walked, before);
     }
     W.partial = W.partial || !settled;
     W.watches = W.walked;
-    for (size_t i = 0; i < had.count; ++i)
-        if (!holds(W.watches, had.wd[i]))
-            inotify_rm_watch(W.fd, had.wd[i]); // a directory gone: none
+    for (const watch_set* set : {&had, &W.placed})
+        for (size_t i = 0; i < set->count; ++i)
+            if (!holds(W.watches, set->at[i].wd))
+                inotify_rm_watch(W.fd, set->at[i].wd); // gone already: none
 }
 
-// Reads all the news there is; true when any of it may concern the path.
+// Reads all the news there is; true when any of it may concern the path:
+// news of a name the path looks up, or news that names nothing (an
+// overflow, which has lost news; a watched directory moved, removed, given
+// another mode, or its watch let go).
 bool take_news()
 {
     alignas(struct inotify_event) char news[4096];
@@ -102,9 +146,9 @@ bool take_news()
         for (char* at = news; at < news + n;) {
             auto* event = reinterpret_cast<struct inotify_event*>(at);
             at += sizeof *event + event->len;
-            // An overflow has lost news; a watch let go here says so too.
             any = any || (event->mask & IN_Q_OVERFLOW) != 0 ||
-                  holds(W.watches, event->wd);
+                  holds(W.watches, event->wd,
+                        event->len == 0 ? nullptr : event->name);
         }
     }
     return any;
@@ -159,7 +203,7 @@ void path_back()
     W.taken_at = W.earliest = now_ms();
     W.news = false;
     for (size_t i = 0; i < W.watches.count; ++i)
-        inotify_rm_watch(W.fd, W.watches.wd[i]);
+        inotify_rm_watch(W.fd, W.watches.at[i].wd); // again for a name: none
     W.watches.count = W.walked.count = 0;
 }
 
@@ -172,7 +216,8 @@ bool time_to_say(const why_not& why)
     bool announced =
         why.kind == reason::missing || why.kind == reason::not_a_directory ||
         why.kind == reason::link_loop || why.kind == reason::refused ||
-        why.kind == reason::not_a_terminal || why.kind == reason::stale_link;
+        why.kind == reason::not_a_terminal || why.kind == reason::stale_link ||
+        why.kind == reason::another_session;
     W.next_try =
         now + (W.fd >= 0 && !W.partial && announced ? SAFETY_MS : RETRY_MS);
     if (why.kind != reason::refused || now - W.quiet_from >= REFUSAL_MS)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 
 #include "terminal.h"
@@ -25,6 +26,7 @@ class Departures : public Terminal {
     bool watch_sender = true; // held() looks into the sending process too
     int feed = -1;            // the pipe on standard input, if any
     std::string side;         // a directory the program never watches
+    portterm_run login;       // a session holding a terminal, if any
 
     void SetUp() override
     {
@@ -42,7 +44,53 @@ class Departures : public Terminal {
     {
         if (feed >= 0)
             close(feed);
+        end_run(login);
+        umount2((dir + "/ram").c_str(), MNT_DETACH); // mounted by some
         Terminal::TearDown();
+    }
+
+    // The link and its side directory on a file system that keeps no
+    // birth time and gives no handle: ramfs.  Without birth times any
+    // terminal is looked for among the sessions, where one of another user
+    // counts as its namesake's: that needs root.
+    void links_on_ramfs()
+    {
+        if (!root)
+            GTEST_SKIP() << "needs root to look into every session";
+        const std::string ram = dir + "/ram";
+        ASSERT_EQ(mkdir(ram.c_str(), 0755), 0);
+        ASSERT_EQ(mount("ramfs", ram.c_str(), "ramfs", 0, nullptr), 0);
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        link = ram + "/modem";
+        side = ram + "/side";
+        ASSERT_EQ(mkdir(side.c_str(), 0755), 0);
+        ASSERT_EQ(symlink(device.path.c_str(), link.c_str()), 0);
+    }
+
+    // A login on the terminal: a session of its own that holds it as its
+    // controlling terminal.
+    void log_in(const pty& terminal)
+    {
+        login = start_portterm(dir, terminal.slave, terminal.slave,
+                               terminal.slave, {"/bin/sleep", "600"}, true);
+        struct stat node;
+        ASSERT_EQ(fstat(terminal.slave, &node), 0);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return controlling_terminal(login.pid) ==
+                       static_cast<long>(node.st_rdev);
+            },
+            patience_ms));
+    }
+
+    // What the receiving process's descriptors hold, as fdinfo says.
+    std::string fdinfo()
+    {
+        std::string all;
+        for (int fd = 0; fd < 64; ++fd)
+            all += read_file("/proc/" + std::to_string(run.pid) + "/fdinfo/" +
+                             std::to_string(fd));
+        return all;
     }
 
     // Starts portterm with portrc naming to (the link, or the device
@@ -152,11 +200,14 @@ class Departures : public Terminal {
             << "held after it went";
     }
 
-    // A new device, which has something to say before it is taken back.
+    // A new device, which has something to say before it is taken back,
+    // older than any link made to it from now on by a tick of the file
+    // times' clock: no tie, which another session's namesake could decide.
     void plug()
     {
         ASSERT_NO_FATAL_FAILURE(plug_device(B2400));
         write_bytes(device.master, "STALE");
+        usleep(10 * 1000);
     }
 
     // A new device, and the link (or name) made anew to it.
@@ -216,13 +267,14 @@ class Departures : public Terminal {
     }
 
     // The number of the device that went goes to another terminal, whose
-    // bytes and settings are not the program's: news in the directory
-    // makes it try.
+    // bytes and settings are not the program's: news of the link, touched
+    // (touch -h) but not made anew, makes it try.
     void number_goes_to_another()
     {
         ASSERT_NO_FATAL_FAILURE(plug_device(B2400, old));
         write_bytes(device.master, "x\n");
-        write_file(dir + "/news", "");
+        const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+        utimensat(AT_FDCWD, link.c_str(), now, AT_SYMLINK_NOFOLLOW); // if any
         usleep(200 * 1000);
         int unread = -1;
         EXPECT_FALSE(held(device.path)) << "opened again";
@@ -349,10 +401,19 @@ TEST_F(Departures, ARateRefusedIsSaidAgainAtTheReturn)
     end_with_ctrl_b();
 }
 
-// The link stays, and is taken back only once it is made anew.  Terminals
-// opened meanwhile are no news: a devpts is never watched.
-TEST_F(Departures, StaleLinkWaitsUntilMadeAnew)
+// The link stays, and is taken back only once it is made anew: touched,
+// also where no birth time tells (true: on ramfs), it is the same link.
+// Terminals opened meanwhile are no news: a devpts is never watched.
+class StaleLink : public Departures,
+                  public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StaleLink, WaitsUntilMadeAnew)
 {
+    if (GetParam()) {
+        ASSERT_NO_FATAL_FAILURE(links_on_ramfs());
+        if (IsSkipped())
+            return;
+    }
     ASSERT_NO_FATAL_FAILURE(start_through(link));
     ASSERT_NO_FATAL_FAILURE(go_away(true, true));
     ASSERT_NO_FATAL_FAILURE(number_goes_to_another());
@@ -363,6 +424,33 @@ TEST_F(Departures, StaleLinkWaitsUntilMadeAnew)
     write_bytes(device.master, "STALE");
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
     ASSERT_NO_FATAL_FAILURE(expect_back());
+    end_with_ctrl_b();
+}
+
+INSTANTIATE_TEST_SUITE_P(WithBirthTimesOrOnRamfs, StaleLink, ::testing::Bool());
+
+// Without birth times a link's terminal cannot be told by its times from
+// one that took its number: a simulator in a crash loop makes its link
+// anew to a number a login has taken.  That terminal, a session's, is never
+// opened, and said once; the simulator started again is taken back.
+TEST_F(Departures, AnotherSessionsTerminalIsNeverTaken)
+{
+    ASSERT_NO_FATAL_FAILURE(links_on_ramfs());
+    ASSERT_NO_FATAL_FAILURE(
+        start_through(link, "NONE", faulty({"COUNT_OPENS=" + dir + "/opens"})));
+    ASSERT_NO_FATAL_FAILURE(go_away());
+    const std::string opened_before = read_file(dir + "/opens");
+    ASSERT_NO_FATAL_FAILURE(plug_device(B2400, old));
+    pty session = device;
+    ASSERT_NO_FATAL_FAILURE(log_in(session));
+    ASSERT_NO_FATAL_FAILURE(relink(session.path));
+    expect_line("another session's terminal, waiting for the link to be made "
+                "anew; Ctrl-B quits");
+    idle("while the link stays");
+    EXPECT_EQ(read_file(dir + "/opens"), opened_before) << "opened";
+    EXPECT_TRUE(same_settings(settings_of(session), device_before));
+    ASSERT_NO_FATAL_FAILURE(come_back());
+    close_pty(session);
     end_with_ctrl_b();
 }
 
@@ -389,8 +477,8 @@ TEST_F(Departures, ARefusalClearedWithinItsSecondIsNeverSaid)
 }
 
 // Refused by the terminal's own mode, which no directory's news tells
-// when it changes: said once, a second after it began; a link made anew
-// brings it back.
+// when it changes: said once, a second after it began, however busy the
+// link's directory; a link made anew brings it back.
 TEST_F(Departures, ALastingRefusalIsSaidOnceAfterItsSecond)
 {
     if (!root)
@@ -400,7 +488,15 @@ TEST_F(Departures, ALastingRefusalIsSaidOnceAfterItsSecond)
     ASSERT_NO_FATAL_FAILURE(plug());
     int64_t at = now_ms();
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
-    expect_line("Permission denied, waiting for it; Ctrl-B quits", 2500);
+    // Unrelated files made beside the link meanwhile do not put it off.
+    const std::string line =
+        said("Permission denied, waiting for it; Ctrl-B quits");
+    std::string got;
+    for (int i = 0; i < 6 && got.size() < line.size(); ++i) {
+        write_file(dir + "/unrelated" + std::to_string(i), "");
+        got += read_bytes(run.err, line.size() - got.size(), 400);
+    }
+    EXPECT_EQ(got, line);
     EXPECT_GE(now_ms() - at, 1000) << "said before its second";
     ASSERT_EQ(chmod(device.path.c_str(), 0666), 0);
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
@@ -408,12 +504,20 @@ TEST_F(Departures, ALastingRefusalIsSaidOnceAfterItsSecond)
     end_with_ctrl_b();
 }
 
-// A device simulator in a crash loop makes its link anew to a terminal
-// that dies before it is opened; its number goes to another terminal
-// 25 ms later.  That one is never opened, and said once; the link made
-// anew to it brings it back.
+// A link made before its terminal is taken as it is at the start.  Then a
+// device simulator in a crash loop makes its link anew to a terminal that
+// dies before it is opened; its number goes to another terminal 25 ms
+// later.  That one is never opened, and said once.  The link made anew to
+// it, before the terminal is given its mode (socat's perm= does it so),
+// brings it back: its other times tell that it was made first.
 TEST_F(Departures, ALinkLeadsOnlyWhereItWasMadeTo)
 {
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    old = device.path;
+    close_pty(device);
+    ASSERT_EQ(symlink(old.c_str(), link.c_str()), 0);
+    usleep(10 * 1000); // more than a tick of the file times' clock
+    ASSERT_NO_FATAL_FAILURE(plug());
     ASSERT_NO_FATAL_FAILURE(
         start_through(link, "NONE", faulty({"COUNT_OPENS=" + dir + "/opens"})));
     ASSERT_NO_FATAL_FAILURE(go_away());
@@ -430,7 +534,11 @@ TEST_F(Departures, ALinkLeadsOnlyWhereItWasMadeTo)
     idle("while the link stays");
     EXPECT_EQ(read_file(dir + "/opens"), opened_before) << "opened";
     EXPECT_TRUE(same_settings(settings_of(device), device_before));
+    signal_process(run.pid, SIGSTOP);
     ASSERT_NO_FATAL_FAILURE(relink(device.path));
+    usleep(10 * 1000);
+    ASSERT_EQ(chmod(device.path.c_str(), 0660), 0);
+    signal_process(run.pid, SIGCONT);
     ASSERT_NO_FATAL_FAILURE(expect_back());
     end_with_ctrl_b();
 }
@@ -451,29 +559,38 @@ TEST_F(Departures, AChainComesBackWhenItsLastLinkIsMadeAnew)
     end_with_ctrl_b();
 }
 
-// current -> runs/1, portrc naming current/tty: current re-pointed at
-// runs/2 is news at once, not at the five-second safety try.
+// current -> runs/1, portrc naming current/tty: current re-pointed is news
+// at once, not at the five-second safety try.  Re-pointed at runs/3 and,
+// while its watch is placed, on at runs/2, it leaves no watch behind.
 TEST_F(Departures, ALinkInTheMiddleOfThePathIsFollowed)
 {
-    for (const char* d : {"/runs", "/runs/1", "/runs/2"})
+    for (const char* d : {"/runs", "/runs/1", "/runs/2", "/runs/3"})
         ASSERT_EQ(mkdir((dir + d).c_str(), 0755), 0);
     ASSERT_EQ(symlink(device.path.c_str(), (dir + "/runs/1/tty").c_str()), 0);
     ASSERT_NO_FATAL_FAILURE(relink("runs/1", dir + "/current"));
-    ASSERT_NO_FATAL_FAILURE(start_through(dir + "/current/tty"));
+    ASSERT_NO_FATAL_FAILURE(start_through(dir + "/current/tty", "NONE",
+                                          faulty({"HOLD_KEYS=" + side})));
     ASSERT_EQ(unlink((dir + "/runs/1/tty").c_str()), 0);
     ASSERT_NO_FATAL_FAILURE(unplug(true));
     expect_line(gone);
     idle("while it is away");
     ASSERT_NO_FATAL_FAILURE(plug());
     ASSERT_EQ(symlink(device.path.c_str(), (dir + "/runs/2/tty").c_str()), 0);
+    write_file(side + "/hold-watch", dir + "/runs/3");
+    ASSERT_NO_FATAL_FAILURE(relink("runs/3", dir + "/current"));
+    await_held("watch-held");
     ASSERT_NO_FATAL_FAILURE(relink("runs/2", dir + "/current"));
+    release("hold-watch");
     ASSERT_NO_FATAL_FAILURE(expect_back(2500));
+    EXPECT_EQ(fdinfo().find("inotify wd:"), std::string::npos)
+        << "a watch was left behind";
     end_with_ctrl_b();
 }
 
-// serial/by-id/modem, its directories gone with it as udev removes them
-// when the last adapter goes; by-id made while the watch on serial is
-// being placed is still watched, and the link made in it later is news.
+// serial/by-id/modem, its tree moved aside while the device is away: a
+// directory on the way moved is news at once, not at the safety try.  The
+// tree made anew, by-id made while the watch on serial is being placed is
+// still watched, and the link made in it later is news.
 TEST_F(Departures, ADirectoryMadeWhileItsParentIsWatchedIsSeen)
 {
     const std::string serial = dir + "/serial", by_id = serial + "/by-id";
@@ -482,12 +599,12 @@ TEST_F(Departures, ADirectoryMadeWhileItsParentIsWatchedIsSeen)
     ASSERT_NO_FATAL_FAILURE(relink(device.path, by_id + "/modem"));
     ASSERT_NO_FATAL_FAILURE(
         start_through(by_id + "/modem", "NONE", faulty({"HOLD_KEYS=" + side})));
-    for (const std::string& gone_too : {by_id + "/modem", by_id, serial})
-        ASSERT_EQ(remove(gone_too.c_str()), 0);
+    ASSERT_EQ(remove((by_id + "/modem").c_str()), 0);
     ASSERT_NO_FATAL_FAILURE(unplug(true));
     expect_line(gone);
     idle("while it is away");
-    hold("hold-watch");
+    ASSERT_EQ(rename(serial.c_str(), (dir + "/serial.old").c_str()), 0);
+    write_file(side + "/hold-watch", serial);
     ASSERT_EQ(mkdir(serial.c_str(), 0755), 0);
     await_held("watch-held");
     ASSERT_EQ(mkdir(by_id.c_str(), 0755), 0);

@@ -8,12 +8,14 @@
 // - CLOCK_FROM_MS: the monotonic clock reads that many ms when the process
 //   first looks at it, as after weeks of uptime;
 // - HOLD_KEYS=DIR: a read of standard input is held while DIR/hold exists,
-//   for 10 s at most, once DIR/held is made; so is the first watch added
-//   after DIR/hold-watch appears, once DIR/watch-held is made;
+//   for 10 s at most, once DIR/held is made; so is a watch added while
+//   DIR/hold-watch exists, once DIR/watch-held is made, on the directory
+//   that file names (any, when it is empty);
 // - SLOW_READ_MS: a read of a terminal other than standard input waits so
 //   long first;
 // - COUNT_OPENS=FILE: an open of a character device for writing, by any
-//   name but /dev/null, adds "MAJOR:MINOR" to FILE;
+//   name but /dev/null, adds "MAJOR:MINOR" to FILE (an O_PATH open opens
+//   nothing, and an open for reading alone writes nothing);
 // - STALE_WHILE=FILE: while FILE exists, an open through /proc/self/fd
 //   fails with ESTALE, as on a network file system;
 // - RESET_ONCE: the first process's first receipt of a note its peer left
@@ -138,8 +140,17 @@ extern "C" int inotify_add_watch(int fd, const char* path, uint32_t mask)
         errno = ENOSPC;
         return -1;
     }
-    if (const char* dir = getenv("HOLD_KEYS"); dir != nullptr)
-        hold_while(dir, "hold-watch", "watch-held");
+    if (const char* dir = getenv("HOLD_KEYS"); dir != nullptr) {
+        char named[4096] = "";
+        int fd = ::open((std::string(dir) + "/hold-watch").c_str(),
+                        O_RDONLY | O_CLOEXEC);
+        ssize_t n = fd >= 0 ? ::read(fd, named, sizeof named - 1) : 0;
+        named[n > 0 ? n : 0] = '\0';
+        if (fd >= 0)
+            close(fd);
+        if (named[0] == '\0' || std::string(named) == path)
+            hold_while(dir, "hold-watch", "watch-held");
+    }
     return real(fd, path, mask);
 }
 
@@ -175,13 +186,32 @@ extern "C" int open(const char* path, int flags, ...)
     return counted(path, flags, real(path, flags, mode));
 }
 
-// The fortified headers' open, where the flags are not known as the
-// program is compiled: the C library's name, reserved as it is.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int openat(int at, const char* path, int flags, ...)
+{
+    static auto real = next<int(int, const char*, int, ...)>("openat");
+    mode_t mode = 0; // there is one where the flags say so
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list more;
+        va_start(more, flags);
+        mode = va_arg(more, mode_t);
+        va_end(more);
+    }
+    return counted(path, flags, real(at, path, flags, mode));
+}
+
+// The fortified headers' opens, where the flags are not known as the
+// program is compiled: the C library's names, reserved as they are.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __open_2(const char* path, int flags)
 {
     return open(path, flags);
 }
+
+extern "C" int __openat_2(int at, const char* path, int flags)
+{
+    return openat(at, path, flags);
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 {

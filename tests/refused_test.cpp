@@ -14,9 +14,10 @@ struct refused_case {
     const char* name;
     std::string (*make)(RefusedDevice&); // the path portrc names
     const char* error = nullptr;         // after "PATH: "; none: stderr closed
+    bool no_proc = false;                // in a chroot without /proc
 };
 
-const std::string content = "ATZ\r\nOK\r\n";
+const char* const content = "ATZ\r\nOK\r\n";
 
 class RefusedDevice : public Terminal,
                       public ::testing::WithParamInterface<refused_case> {
@@ -60,10 +61,13 @@ std::string locked_by_another(RefusedDevice& t)
 TEST_P(RefusedDevice, IsReportedWithItsPathAndStatus255)
 {
     const refused_case& c = GetParam();
+    if (std::string why = no_proc_here(); c.no_proc && !why.empty())
+        GTEST_SKIP() << why;
     const std::string path = c.make(*this);
+    std::vector<std::string> argv = faulty({"COUNT_OPENS=" + dir + "/opens"});
     write_file(dir + "/portrc", path + "\n9600\nNONE\n");
     run = start_portterm(dir, user.slave, user.slave, user.slave,
-                         faulty({"COUNT_OPENS=" + dir + "/opens"}), false,
+                         c.no_proc ? without_proc(argv) : argv, false,
                          {.fd = c.error ? -1 : 2});
     expect_failure(255, c.error ? path + ": " + c.error + "\n" : "");
     EXPECT_FALSE(opened(dir + "/opens", makedev(1, 3))) << "/dev/null opened";
@@ -83,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"RegularFile", regular_file, not_a_terminal},
         refused_case{"NamedPipe", named_pipe, not_a_terminal},
         refused_case{"NullDevice", null_device, not_a_terminal},
+        refused_case{"NullDeviceWithoutProc", null_device, not_a_terminal,
+                     true},
         refused_case{"LockedByAnotherProgram", locked_by_another,
                      "Resource temporarily unavailable"},
         refused_case{"RegularFileWithStandardErrorClosed", regular_file},

@@ -50,6 +50,9 @@ inline ::testing::AssertionResult killed(int status, int sig)
     return ended_as(status, 0, sig);
 }
 
+// The rows of each story live in its file's unnamed namespace, where alone
+// GoogleTest's printer finds this.
+// NOLINTNEXTLINE(cert-dcl59-cpp)
 namespace {
 
 // Rows of a table carry their name, which names the test.
@@ -70,6 +73,26 @@ std::string row_name(const ::testing::TestParamInfo<Row>& info)
 }
 
 } // namespace
+
+// argv run where /proc is an empty file system, as in a chroot or a rescue
+// shell (the sanitizers' runtime needs /proc: where it runs, nothing does).
+inline std::vector<std::string> without_proc(std::vector<std::string> argv = {
+                                                 PORTTERM_PATH})
+{
+    argv.insert(argv.begin(),
+                {"/usr/bin/unshare", "-m", "--propagation", "private",
+                 "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
+                 "sh"});
+    return argv;
+}
+
+inline std::string no_proc_here()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return "the sanitizers' runtime needs /proc";
+#endif
+    return no_private_namespace();
+}
 
 #ifdef FAULTS_PATH
 // portterm with the faults library preloaded, with its settings.

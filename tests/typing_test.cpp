@@ -252,14 +252,21 @@ TEST_F(Typing, CtrlBJustBeforeTheDeviceReadStillEndsAtOnce)
 
 // The device as the processes hold it, read from /proc: the receiving
 // process reads it blocking (also after stray SIGCHLDs), and neither
-// process takes it as its controlling terminal, with or without one.
+// process takes it as its controlling terminal, with or without one, and
+// without /proc, where it is opened by its name.
 class DeviceDescriptor : public Terminal,
-                         public ::testing::WithParamInterface<bool> {};
+                         public ::testing::WithParamInterface<int> {};
 
+// 0: with a controlling terminal; 1: without; 2: without one or /proc.
 TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
 {
-    const bool with_ctty = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start("9600", "NONE", {.no_ctty = !with_ctty}));
+    const bool with_ctty = GetParam() == 0, no_proc = GetParam() == 2;
+    if (std::string why = no_proc_here(); no_proc && !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_NO_FATAL_FAILURE(
+        start("9600", "NONE",
+              {.argv = no_proc ? without_proc() : std::vector<std::string>{},
+               .no_ctty = !with_ctty}));
 
     struct stat user_tty;
     ASSERT_EQ(fstat(user.slave, &user_tty), 0);
@@ -289,7 +296,7 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
     expect_clean_end(quit());
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutAControllingTerminal, DeviceDescriptor,
-                         ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(CttyNoneNoProc, DeviceDescriptor,
+                         ::testing::Range(0, 3));
 
 } // namespace
