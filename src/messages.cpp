@@ -41,6 +41,9 @@ size_t sent, filled;
 // The path of the line being added, as shown.
 char about_text[PATH_TEXT_MAX];
 
+// The screen has moved since the last line said, or none was.
+bool MOVED = true;
+
 // Blocks SIGPIPE while standard error is written, and takes the one that
 // write raised, if it was not waiting before: the screen's SIGPIPE alone
 // ends the program.
@@ -105,11 +108,17 @@ void say_line(const char* about, std::initializer_list<const char*> texts)
     if (size > sizeof LINES - filled)
         return; // cannot happen: see LINES
     for (const char* text :
-         {"\r\n", static_cast<const char*>(about_text), ": "})
+         {MOVED ? "\r\n" : "", static_cast<const char*>(about_text), ": "})
         filled = stpcpy(LINES + filled, text) - LINES;
     for (const char* text : texts)
         filled = stpcpy(LINES + filled, text) - LINES;
     filled = stpcpy(LINES + filled, "\r\n") - LINES;
+    MOVED = false;
+}
+
+void screen_moved()
+{
+    MOVED = true;
 }
 
 const char* decimal(size_t number, char (&text)[24])

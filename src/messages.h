@@ -19,8 +19,14 @@ const size_t PATH_TEXT_MAX = 4 * size_t{PATH_MAX} + sizeof "...";
 // names no file, is cut there, with "...".
 void path_text(const char* path, char (&text)[PATH_TEXT_MAX]);
 
-// Adds the line "about: texts...", about shown as path_text shows it.
+// Adds the line "about: texts...", about shown as path_text shows it.  It
+// starts with a line break, so that it never continues what the device
+// left half-written, unless nothing has reached the screen since the last
+// line said: then it starts where that one left the cursor.
 void say_line(const char* about, std::initializer_list<const char*> texts);
+
+// Bytes of the device have reached the screen.
+void screen_moved();
 
 // A number as decimal digits, in a buffer of the caller's.
 const char* decimal(size_t number, char (&text)[24]);

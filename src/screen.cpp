@@ -160,12 +160,14 @@ void wait_for_output(int fd, int channel)
 void show_block(int channel)
 {
     ssize_t n = write(R.screen, R.block + R.shown, R.size - R.shown);
-    if (n > 0)
+    if (n > 0) {
         R.shown += n;
-    else if (n < 0 && errno == EAGAIN)
+        screen_moved();
+    } else if (n < 0 && errno == EAGAIN) {
         wait_for_output(R.screen, channel);
-    else if (n < 0 && errno != EINTR)
+    } else if (n < 0 && errno != EINTR) {
         end_receiving(errno);
+    }
 }
 
 // Reads and drops the keys a terminal holds unread: typed while the device
@@ -243,10 +245,9 @@ void wait_for_device(int channel)
     }
 }
 
-// fd as this process writes it: a description of its own, non-blocking, so
-// that a stopped screen cannot hold a write forever.  A regular file never
-// holds a write, and keeps its own offset and append mode: it is written as
-// it is, as is anything that cannot be reopened.
+// fd as written here: a description of its own, non-blocking, so that a
+// stopped screen cannot hold a write forever.  A regular file (it keeps its
+// offset and append mode) is written as it is, as is what cannot be reopened.
 int open_output(int fd)
 {
     struct stat out;

@@ -308,6 +308,27 @@ void xon_after_ctrl_b(Ending& t)
     write_bytes(t.device.master, "\x11");
 }
 
+// 900 KiB pasted while XOFF holds the line, then let go and read whole,
+// twice: the store that held them gives back its pages once it is empty.
+void held_paste_drained_twice(Ending& t)
+{
+    for (int i = 0; i < 2; ++i) {
+        t.hold_line();
+        const std::string keys = paste_of(size_t{900} * 1024);
+        ASSERT_NO_FATAL_FAILURE(t.paste(keys));
+        write_bytes(t.device.master, "\x11");
+        t.at_device += read_bytes(t.device.master, keys.size(), patience_ms);
+    }
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return status_figure(t.sender, "VmRSS") + 512 <
+                   status_figure(t.sender, "VmHWM");
+        },
+        patience_ms))
+        << status_figure(t.sender, "VmRSS") << " KiB kept";
+    t.type_quit();
+}
+
 // A paste larger than the line's buffer, and a device that reads it
 // 4 KiB every 40 ms: slow, but moving.
 void slow_reader(Ending& t)
@@ -419,6 +440,8 @@ INSTANTIATE_TEST_SUITE_P(Situations, Ending, ::testing::ValuesIn(std::vector<end
      {.keyboard_apart = true, .error = "\r\nkeyboard: Killed\r\n",
       .status = 128 + SIGKILL}},
     {"PasteBeyondTheBoundOnAHeldLine", paste_beyond_the_bound, {.flow = xon}},
+    {"HeldPasteDrainedTwice", held_paste_drained_twice,
+     {.flow = xon, .every_key_arrives = true}},
     {"EndlessKeyboardOnALineThatTakesNothing", endless_keyboard,
      {.signal = SIGTERM, .from = {0, "/dev/zero"}}},
     {"OutputToAFullDevice", xon_after_ctrl_b,

@@ -210,9 +210,10 @@ TEST_P(RefusingDriver, TheLineGoesOnAtWhatItTookAndSaysSo)
     const refusal_case& c = GetParam();
     ASSERT_NO_FATAL_FAILURE(
         start(c.speed, "RTS/CTS", {.argv = faulty({c.setting})}));
-    std::string said;
+    // Lines in a row, the screen still: a line break before the first.
+    std::string said = "\r\n";
     for (const std::string& text : c.said)
-        said += "\r\n" + device.path + ": " + text + "\r\n";
+        said += device.path + ": " + text + "\r\n";
     EXPECT_EQ(read_quiet(run.err, 100), said);
     write_bytes(device.master, "OK\r\n");
     EXPECT_EQ(read_bytes(user.master, 4, patience_ms), "OK\r\n");

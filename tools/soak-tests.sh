@@ -12,23 +12,27 @@ suites=${3:-5}
 top=$(cd "$(dirname "$0")/.." && pwd)
 load=$(mktemp -d "${TMPDIR:-/tmp}/portterm-load.XXXXXX")
 loader=
+# The build loop is a process group of its own, ended whole: the build
+# running in it must not go on writing into the tree being removed.
 # shellcheck disable=SC2317 # called from the EXIT trap
 stop_load() {
     if [ -n "$loader" ]; then
-        kill "$loader" 2>/dev/null || true
+        kill -TERM "-$loader" 2>/dev/null || true
         wait "$loader" 2>/dev/null || true
     fi
     rm -rf "$load"
 }
 trap stop_load EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
-(
-    while :; do
-        rm -rf "$load/tree"
-        cmake -S "$top" -B "$load/tree" >/dev/null 2>&1
-        cmake --build "$load/tree" -j2 >/dev/null 2>&1 || :
-    done
-) &
+# A session of its own: not a group leader, setsid runs the loop as it.
+# shellcheck disable=SC2016 # expanded by the loop's shell
+setsid sh -c 'while :; do
+    rm -rf "$1/tree"
+    cmake -S "$2" -B "$1/tree" >/dev/null 2>&1
+    cmake --build "$1/tree" -j2 >/dev/null 2>&1 || :
+done' sh "$load" "$top" &
 loader=$!
 
 failed=0

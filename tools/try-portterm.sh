@@ -2,23 +2,25 @@
 # SPDX-License-Identifier: MIT
 # Try portterm without serial hardware: start the virtual modem, write a
 # portrc naming its device into a scratch directory, and run portterm there.
-# Type AT and Enter to see OK; Ctrl-B quits and stops the modem.
+# Type AT and Enter to see OK; Ctrl-B quits (twice inside tmux, whose prefix
+# it is), stops the modem and removes the scratch directory.
 set -eu
 
 build=$(cd "${1:-build}" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/portterm-try.XXXXXX")
 modem=
 # shellcheck disable=SC2317 # called from the EXIT trap
-stop_modem() {
+clean_up() {
     if [ -n "$modem" ]; then
         kill "$modem" 2>/dev/null || true
         wait "$modem" 2>/dev/null || true
         modem=
     fi
-    rm -f "$scratch/modem.path"
+    rm -rf "$scratch"
 }
-trap stop_modem EXIT
-trap 'exit 130' INT TERM
+trap clean_up EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 "$build/portterm-modem" >"$scratch/modem.path" &
 modem=$!
@@ -36,8 +38,11 @@ case "$device" in
 esac
 
 printf '%s\n9600\nNONE\n' "$device" >"$scratch/portrc"
+quit="Ctrl-B quits."
+# tmux takes Ctrl-B as its prefix, and passes a second one on.
+[ -z "${TMUX:-}" ] || quit="Inside tmux type Ctrl-B twice to quit: tmux takes the first."
 echo "portterm on the virtual modem at $device, in $scratch"
-echo "Type AT and Enter (or ATI, AT&V, ATD123); Ctrl-B quits."
+echo "Type AT and Enter (or ATI, AT&V, ATD123); $quit"
 cd "$scratch"
 status=0
 "$build/portterm" || status=$?
