@@ -40,7 +40,7 @@ esac
 printf '%s\n9600\nNONE\n' "$device" >"$scratch/portrc"
 quit="Ctrl-B quits."
 # tmux takes Ctrl-B as its prefix, and passes a second one on.
-[ -z "${TMUX:-}" ] || quit="Inside tmux type Ctrl-B twice to quit: tmux takes the first."
+[ -z "${TMUX:-}" ] || quit="Ctrl-B twice quits: tmux takes one."
 echo "portterm on the virtual modem at $device, in $scratch"
 echo "Type AT and Enter (or ATI, AT&V, ATD123); $quit"
 cd "$scratch"
