@@ -30,7 +30,7 @@ bool same_node(int fd, const struct statx& looked)
            now.st_rdev ==
                makedev(looked.stx_rdev_major, looked.stx_rdev_minor) &&
            now.st_mtim.tv_sec == looked.stx_mtime.tv_sec &&
-           now.st_mtim.tv_nsec == looked.stx_mtime.tv_nsec;
+           now.st_mtim.tv_nsec == static_cast<long>(looked.stx_mtime.tv_nsec);
 }
 
 // The field after the one at at, on the same line.
