@@ -208,7 +208,7 @@ int holds_open(const char* process, const struct statx& terminal)
     DIR* fds = opendir(path);
     if (fds == nullptr)
         return errno == ENOENT ? 0 : -1; // ended meanwhile
-    int held = 0;
+    int holds = 0;
     while (struct dirent* fd = readdir(fds)) {
         struct stat file;
         if (fstatat(dirfd(fds), fd->d_name, &file, 0) == 0 &&
@@ -217,10 +217,10 @@ int holds_open(const char* process, const struct statx& terminal)
             file.st_dev ==
                 makedev(terminal.stx_dev_major, terminal.stx_dev_minor) &&
             file.st_ino == terminal.stx_ino)
-            held = 1;
+            holds = 1;
     }
     closedir(fds);
-    return held;
+    return holds;
 }
 
 } // namespace
@@ -244,7 +244,9 @@ bool session_terminal(const struct statx& terminal)
         const char* field = strrchr(stat, ')') + 1;
         for (int i = 0; i < 5; ++i)
             field = next_field(field);
-        if (strtoul(field, nullptr, 10) == tty_number(terminal) &&
+        // Printed as a signed number: the same 32 bits.
+        if (static_cast<unsigned>(strtol(field, nullptr, 10)) ==
+                tty_number(terminal) &&
             holds_open(entry->d_name, terminal) != 0)
             session = true;
     }

@@ -169,34 +169,33 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* t)
     return 0;
 }
 
-extern "C" int open(const char* path, int flags, ...)
+// The mode an open takes, where its flags say there is one.
+mode_t mode_of(int flags, va_list more)
 {
-    static auto real = next<int(const char*, int, ...)>("open");
-    mode_t mode = 0; // there is one where the flags say so
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list more;
-        va_start(more, flags);
-        mode = va_arg(more, mode_t);
-        va_end(more);
-    }
-    if (stale(path)) {
-        errno = ESTALE;
-        return -1;
-    }
-    return counted(path, flags, real(path, flags, mode));
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(more, mode_t) : 0;
 }
 
 extern "C" int openat(int at, const char* path, int flags, ...)
 {
     static auto real = next<int(int, const char*, int, ...)>("openat");
-    mode_t mode = 0; // there is one where the flags say so
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list more;
-        va_start(more, flags);
-        mode = va_arg(more, mode_t);
-        va_end(more);
+    va_list more;
+    va_start(more, flags);
+    mode_t mode = mode_of(flags, more);
+    va_end(more);
+    if (stale(path)) {
+        errno = ESTALE;
+        return -1;
     }
     return counted(path, flags, real(at, path, flags, mode));
+}
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list more;
+    va_start(more, flags);
+    mode_t mode = mode_of(flags, more);
+    va_end(more);
+    return openat(AT_FDCWD, path, flags, mode);
 }
 
 // The fortified headers' opens, where the flags are not known as the
