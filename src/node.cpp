@@ -231,7 +231,7 @@ bool session_terminal(const struct statx& terminal)
     if (proc == nullptr)
         return false;
     bool session = false;
-    while (struct dirent* entry = readdir(proc)) {
+    while (struct dirent* entry = !session ? readdir(proc) : nullptr) {
         if (strspn(entry->d_name, "0123456789") != strlen(entry->d_name) ||
             strlen(entry->d_name) > 20)
             continue;
