@@ -7,7 +7,7 @@
 
 namespace {
 
-void send_note(int channel, const device_note& note, int fd)
+bool send_note(int channel, const device_note& note, int fd, int flags = 0)
 {
     struct iovec data = {const_cast<device_note*>(&note), sizeof note};
     struct msghdr message = {};
@@ -23,26 +23,39 @@ void send_note(int channel, const device_note& note, int fd)
         rights->cmsg_len = CMSG_LEN(sizeof fd);
         memcpy(CMSG_DATA(rights), &fd, sizeof fd);
     }
-    // Fails only when the other process has ended, which it learns itself.
-    while (sendmsg(channel, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    // Fails only when the other process has ended, which it learns itself,
+    // or, without waiting, when the channel is full.
+    ssize_t n;
+    while ((n = sendmsg(channel, &message, MSG_NOSIGNAL | flags)) < 0 &&
+           errno == EINTR) {
     }
+    return n >= 0;
 }
 
 } // namespace
 
-void send_device(int channel, int fd, int number, const port_record& saved)
+void send_device(int channel, int fd, int number, const port_record& saved,
+                 line_kind line)
 {
-    send_note(channel, {device_note::HANDED_OVER, number, 0, 0, saved}, fd);
+    send_note(channel,
+              {device_note::HANDED_OVER, number, 0, 0, saved, line, 0, 0}, fd);
+}
+
+bool send_answer(int channel, int number, unsigned char verb,
+                 unsigned char option)
+{
+    device_note note = {device_note::ANSWER, number, 0, 0, {}, {}, verb, option};
+    return send_note(channel, note, -1, MSG_DONTWAIT);
 }
 
 void send_gone(int channel, int number, int error)
 {
-    send_note(channel, {device_note::GONE, number, error, 0, {}}, -1);
+    send_note(channel, {device_note::GONE, number, error, 0, {}, {}, 0, 0}, -1);
 }
 
 void send_unsent(int channel, size_t unsent)
 {
-    send_note(channel, {device_note::UNSENT, -1, 0, unsent, {}}, -1);
+    send_note(channel, {device_note::UNSENT, -1, 0, unsent, {}, {}, 0, 0}, -1);
 }
 
 int take_note(int channel, device_note& note, int& fd)

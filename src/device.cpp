@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "channel.h"
+#include "connection.h"
 #include "ends.h"
 #include "lines.h"
 #include "link.h"
@@ -52,9 +53,28 @@ why_not give_up(int fd)
     return why;
 }
 
-// Opens the node as MODEMFD and LINEFD, MODEMFD locked.
+// Holds the connection fd as MODEMFD, and again as LINEFD: a socket cannot
+// be opened twice.  There are no settings to put back.
+why_not hold_connection(int fd, line_kind kind)
+{
+    int line = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (line < 0)
+        return give_up(fd);
+    port_saved.kind = port_record::NONE;
+    LINEKIND = kind;
+    MODEMFD = fd;
+    LINEFD = line;
+    return reason_of(0);
+}
+
+// Opens the node as MODEMFD and LINEFD, MODEMFD locked; a socket is
+// connected to, as it is, with nothing to lock.
 why_not open_locked(int node, const walk_end& walk, int flags)
 {
+    if (S_ISSOCK(walk.node.stx_mode)) {
+        int fd = connect_node(node);
+        return fd < 0 ? reason_of(errno) : hold_connection(fd, line_kind::raw);
+    }
     int fd = open_node(node, walk, O_RDWR | flags);
     if (fd < 0)
         return reason_of(errno);
@@ -64,6 +84,7 @@ why_not open_locked(int node, const walk_end& walk, int flags)
     int line = open_node(node, walk, O_WRONLY | O_NONBLOCK);
     if (line < 0)
         return give_up(fd);
+    LINEKIND = line_kind::terminal;
     MODEMFD = fd;
     LINEFD = line;
     return reason_of(0);
@@ -78,8 +99,14 @@ why_not open_locked(int node, const walk_end& walk, int flags)
 // another file's owner never sees an open, nor a watchdog or a tape its
 // device's.  The lock keeps a second terminal program off the port; it
 // belongs to MODEMFD's description and goes with its last close.
-why_not open_device(int flags, bool returning)
+why_not open_device(int flags, bool returning, waiter wait)
 {
+    line_kind kind = kind_of(MODEMDEVICE);
+    if (kind != line_kind::terminal) {
+        why_not why;
+        int fd = connect_remote(wait, why);
+        return fd < 0 ? why : hold_connection(fd, kind);
+    }
     walk_end walk = walk_path(MODEMDEVICE, nullptr, true);
     if (walk.error != 0)
         return reason_of(walk.error);
@@ -100,16 +127,31 @@ why_not open_device(int flags, bool returning)
     return why;
 }
 
+why_not settle_device(waiter wait)
+{
+    why_not why = settle_connection(MODEMFD, wait);
+    if (why.kind != reason::none) {
+        for (int* fd : {&LINEFD, &MODEMFD}) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+    return why;
+}
+
 void report_device(const why_not& why)
 {
     static char path[PATH_TEXT_MAX];
     path_text(MODEMDEVICE, path);
-    errno = why.error;
-    report_error(path);
+    report_error(path, words_of(why));
 }
 
 void say_refused_settings()
 {
+    if (LINEKIND != line_kind::terminal) {
+        say_connection_settings();
+        return;
+    }
     line_rates now;
     if (read_line_rates(MODEMFD, now) != 0)
         return;
@@ -126,7 +168,7 @@ void say_refused_settings()
 
 void drop_device(int& fd)
 {
-    tcflush(fd, TCOFLUSH); // fails on a device that has gone: nothing held
+    flush_output(fd);
     close(fd);
     fd = -1;
 }
@@ -135,18 +177,26 @@ void say_gone(int error)
 {
     LAST_SAID = reason_of(error);
     say_device(
-        {"gone (", strerror(error), ")",
+        {"gone (", error_words(error), ")",
          REOPENABLE ? ", waiting for it; Ctrl-B quits" : "; Ctrl-B quits"});
 }
 
-why_not take_device_back()
+why_not take_device_back(waiter wait)
 {
+    // A connection has no settings to put back: the end handler may see it
+    // at any time, and the wait for a connect is not kept from the signals.
+    if (kind_of(MODEMDEVICE) != line_kind::terminal) {
+        why_not why = open_device(O_NONBLOCK, true, wait);
+        return why.kind == reason::none ? settle_device(wait) : why;
+    }
     // MODEMFD and port_saved change together, unseen by the end handler.
     sigset_t old = block_end_signals();
-    why_not why = open_device(O_NONBLOCK, true);
+    why_not why = open_device(O_NONBLOCK, true, wait);
     if (why.kind == reason::none)
         setup_port(MODEMFD);
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (why.kind == reason::none && LINEKIND != line_kind::terminal)
+        why = settle_device(wait);
     return why;
 }
 
@@ -162,14 +212,14 @@ void say_why(const why_not& why)
         say_device({"another session's terminal, waiting for the link to be "
                     "made anew; Ctrl-B quits"});
     else
-        say_device({strerror(why.error), ", waiting for it; Ctrl-B quits"});
+        say_device({words_of(why), ", waiting for it; Ctrl-B quits"});
 }
 
 void hand_device_over(int channel)
 {
     // Handed over before it is said: a key typed once the user has read
     // the line goes to the device.
-    send_device(channel, LINEFD, ++DEVICE_NUMBER, port_saved);
+    send_device(channel, LINEFD, ++DEVICE_NUMBER, port_saved, LINEKIND);
     close(LINEFD);
     LINEFD = -1;
     say_device({"back"});

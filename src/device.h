@@ -10,6 +10,7 @@
 #pragma once
 
 #include "modem.h"
+#include "remote.h"
 
 // The device the receiving process holds is the DEVICE_NUMBERth it opened,
 // counting from 0.
@@ -21,7 +22,11 @@ extern int DEVICE_NUMBER;
 // carrier.  A device returning is held to the rules of links (link.h); at
 // the start a path through links is taken as it is.  Returns why it cannot
 // be used, with nothing left open, or none.
-why_not open_device(int flags, bool returning);
+// A remote port, or a socket at the path, is connected to instead, wait
+// waiting for the connect: MODEMFD and LINEFD are then one description,
+// which no process makes non-blocking; it is the port once settled.
+why_not open_device(int flags, bool returning, waiter wait);
+why_not settle_device(waiter wait);
 
 // Says on standard error why MODEMDEVICE cannot be used, as perror does.
 void report_device(const why_not& why);
@@ -41,7 +46,7 @@ void say_gone(int error);
 
 // Tries MODEMDEVICE once, as at the start but without waiting for a
 // carrier; when it is back, sets its line up as portrc says.
-why_not take_device_back();
+why_not take_device_back(waiter wait);
 // Says why the device is not back, once for each new kind of reason.
 void say_why(const why_not& why);
 // Numbers the device taken back, hands LINEFD over the channel and says

@@ -16,7 +16,7 @@ extern "C" void end_handler(int sig)
 {
     int device = MODEMFD >= 0 ? MODEMFD : LINEFD;
     if (device >= 0) {
-        tcflush(device, TCOFLUSH);
+        flush_output(device);
         restore_port(device);
     }
     restore_stdin();

@@ -10,6 +10,7 @@
 
 #include "channel.h"
 #include "clock.h"
+#include "connection.h"
 #include "device.h"
 #include "ends.h"
 #include "keys.h"
@@ -63,9 +64,12 @@ int64_t stalled_ms(size_t left)
     return now - S.stalled_from;
 }
 
-// Output the kernel holds for the device, not yet sent down the line.
+// Output the kernel holds for the device, not yet sent down the line; for
+// a connection, the keys taken that wait here.
 size_t unsent_output()
 {
+    if (LINEKIND != line_kind::terminal)
+        return LINEFD >= 0 ? unsent_keys() : 0;
     int count = 0;
     return LINEFD >= 0 && ioctl(LINEFD, TIOCOUTQ, &count) == 0 && count > 0
                ? count
@@ -103,7 +107,7 @@ size_t unread_input()
 {
     size_t queued = unsent_output();
     if (queued > 0)
-        tcflush(LINEFD, TCOFLUSH);
+        flush_output(LINEFD);
     drop_keys(queued + unread);
     end_sending(channel);
 }
@@ -115,7 +119,7 @@ size_t unread_input()
 [[noreturn]] void end_with_receiver(int channel)
 {
     if (LINEFD >= 0)
-        tcflush(LINEFD, TCOFLUSH);
+        flush_output(LINEFD);
     restore_stdout();
     end_sending(channel);
 }
@@ -129,6 +133,7 @@ void let_go(pid_t receiver, int channel, int error)
 {
     drop_device(LINEFD);
     drop_keys();
+    forget_output();
     send_gone(channel, S.device_number, error);
     if (getppid() == receiver)
         kill(receiver, SIGCHLD);
@@ -188,6 +193,8 @@ bool take_notes(pid_t receiver, int channel)
             if (LINEFD >= 0)
                 drop_device(LINEFD);
             drop_keys();
+            forget_output();
+            LINEKIND = note.line;
             LINEFD = fd;
             S.device_number = note.number;
             port_saved = note.saved;
@@ -196,6 +203,10 @@ bool take_notes(pid_t receiver, int channel)
         }
         case device_note::UNSENT:
             break; // the receiving process counts nothing
+        case device_note::ANSWER:
+            if (note.number == S.device_number && LINEFD >= 0)
+                owe_answer(note.verb, note.option);
+            break;
         }
     }
     if (taken < 0)
@@ -208,9 +219,11 @@ bool take_notes(pid_t receiver, int channel)
 // is the device's departure.
 void send_waiting(pid_t receiver, int channel)
 {
-    if (LINEFD < 0 || keys_waiting() == 0)
+    bool connected = LINEKIND != line_kind::terminal;
+    if (LINEFD < 0 || (keys_waiting() == 0 && !(connected && output_waiting())))
         return;
-    ssize_t n = write(LINEFD, waiting_keys(), keys_waiting());
+    ssize_t n = connected ? send_keys(LINEFD, waiting_keys(), keys_waiting())
+                          : write(LINEFD, waiting_keys(), keys_waiting());
     if (n >= 0)
         keys_sent(n);
     else if (errno != EAGAIN && errno != EINTR)
@@ -265,16 +278,22 @@ void relay_keyboard_to_device(pid_t receiver, int channel)
             timeout = 100; // the kernel tells nobody when its queue shrinks
         else if (S.terminal && events == 0 && !away)
             timeout = static_cast<int>(STALL_MS - stalled);
+        // A connection's hang-up is seen by the receiving process, and by
+        // a write here: it is watched only for room to write.
+        bool output = keys_waiting() > 0 ||
+                      (LINEKIND != line_kind::terminal && output_waiting());
+        bool line = LINEKIND == line_kind::terminal || output;
         struct pollfd wait[3] = {
             {events != 0 || watch ? STDIN_FILENO : -1, events, 0},
-            {LINEFD, static_cast<short>(keys_waiting() > 0 ? POLLOUT : 0), 0},
+            {line ? LINEFD : -1, static_cast<short>(output ? POLLOUT : 0), 0},
             {channel, POLLIN, 0}};
         if (poll(wait, 3, timeout) < 0)
             continue;
         if (wait[2].revents & (POLLHUP | POLLERR))
             end_with_receiver(channel);
         // The device gone or back: what is read next is read for it.
-        if (wait[1].revents & (POLLHUP | POLLERR)) {
+        if (LINEKIND == line_kind::terminal &&
+            (wait[1].revents & (POLLHUP | POLLERR))) {
             let_go(receiver, channel, EIO);
             continue;
         }

@@ -66,6 +66,11 @@ void setup_lines(int device, char* const cnf_lines[3])
 // saved and put back as the kernel keeps them, where it lets them be.
 void setup_port(int device)
 {
+    // A connection has no line here: the far port is set through it.
+    if (!isatty(device)) {
+        port_saved.kind = port_record::NONE;
+        return;
+    }
     if (get_kernel_termios(device, port_saved.kernel) == 0)
         port_saved.kind = port_record::KERNEL;
     else if (tcgetattr(device, &port_saved.library) == 0)

@@ -32,7 +32,8 @@ void setup_lines(int device, char* const cnf_lines[3]);
 
 // The device's part of setup_lines, also for a device that has come back:
 // saves its settings in port_saved, drops the input it holds from before
-// and applies port_new, then CUSTOM_RATE if portrc names one.
+// and applies port_new, then CUSTOM_RATE if portrc names one.  A
+// connection is left as it is.
 void setup_port(int device);
 
 // What fd's line runs at: as the kernel's record has it, or, where the

@@ -152,12 +152,15 @@ int write_lines(int fd)
     return error;
 }
 
-void report_error(const char* prefix)
+void report_error(const char* prefix, const char* words)
 {
     int error = errno;
     bool waiting;
     sigset_t old = block_sigpipe(waiting);
     errno = error;
-    perror(prefix);
+    if (words != nullptr)
+        (void)fprintf(stderr, "%s: %s\n", prefix, words); // as perror's
+    else
+        perror(prefix);
     unblock_sigpipe(old, waiting);
 }

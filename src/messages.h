@@ -41,6 +41,7 @@ bool lines_waiting();
 // SIGPIPE here.
 int write_lines(int fd);
 
-// perror(prefix), without SIGPIPE from a standard error whose reader has
-// gone: the status of the failure it reports stays the program's own.
-void report_error(const char* prefix);
+// perror(prefix), or "prefix: words" when words are given, without SIGPIPE
+// from a standard error whose reader has gone: the status of the failure
+// it reports stays the program's own.
+void report_error(const char* prefix, const char* words = nullptr);

@@ -12,6 +12,18 @@ extern int LINEFD;  // written by the sending process, non-blocking; or -1
 // opened again.
 extern bool REOPENABLE;
 
+// How the device is reached: a terminal, or a connection (a socket, which
+// the two processes share) whose bytes go as they are or in telnet.
+enum class line_kind { terminal, raw, telnet };
+extern line_kind LINEKIND;
+
+// portrc's third line, the flow control asked for.
+extern const char* FLOWCONTROL;
+
+// Drops the output fd holds for the device: a terminal's is flushed, a
+// connection is reset at its last close.  Safe in a signal handler.
+void flush_output(int fd);
+
 // Why the device cannot be used: what the user is told, and what the wait
 // for its return listens to.
 enum class reason {
@@ -26,6 +38,7 @@ enum class reason {
     stale_link,      // a pseudo-terminal newer than the link that names it
     another_session, // one as old as its link, or of a link with no birth
                      // time, that is some session's controlling terminal
+    server_said,     // a server that closed the connection, saying why
     other,           // any other error
 };
 
@@ -33,6 +46,16 @@ struct why_not {
     reason kind;
     int error; // the errno, said as the system says it; 0 for the links'
                // kinds
+    const char* words = nullptr; // said instead, where there is no errno:
+                                 // the resolver's, the server's, portrc's
 };
 
+// A connection closed by its server, said as an errno is.
+inline constexpr int CLOSED = -1;
+
 why_not reason_of(int error);
+
+// What the system says of error, or of CLOSED.
+const char* error_words(int error);
+// What is said of why.
+const char* words_of(const why_not& why);

@@ -123,6 +123,8 @@ bool is_pseudo_terminal(const struct statx& node)
 
 why_not refusal_of(int node, const walk_end& walk)
 {
+    if (S_ISSOCK(walk.node.stx_mode))
+        return reason_of(0); // connected to, as it is
     if (!S_ISCHR(walk.node.stx_mode))
         return reason_of(ENOTTY);
     if (!same_node(node, walk.node))

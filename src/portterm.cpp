@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "device.h"
 #include "ends.h"
 #include "keyboard.h"
@@ -43,6 +45,16 @@ void take_inheritance()
     (void)signal(SIGPIPE, SIG_DFL);
 }
 
+// A wait of the connection's at the start, before anything has changed:
+// Ctrl-C ends it.
+bool wait_starting(int fd, short events, int64_t deadline)
+{
+    struct pollfd ready = {fd, events, 0};
+    int64_t left = deadline - now_ms();
+    (void)poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0); // or not
+    return true;
+}
+
 } // namespace
 
 int main()
@@ -51,10 +63,14 @@ int main()
     char* cnf_lines[3];
     cnf_port(cnf_lines);
     MODEMDEVICE = cnf_lines[0];
+    FLOWCONTROL = cnf_lines[2];
     // No O_NONBLOCK: on a port that waits for the carrier the open waits
-    // too, until setup_lines switches CLOCAL on.  Nothing has changed yet
-    // when it fails.
-    if (why_not why = open_device(0, false); why.kind != reason::none) {
+    // too, until setup_lines switches CLOCAL on.  A connection is the port
+    // once settled.  Nothing has changed yet when either fails.
+    why_not why = open_device(0, false, wait_starting);
+    if (why.kind == reason::none && LINEKIND != line_kind::terminal)
+        why = settle_device(wait_starting);
+    if (why.kind != reason::none) {
         report_device(why);
         exit(-1);
     }

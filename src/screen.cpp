@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "screen.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <unistd.h>
 
 #include "channel.h"
+#include "clock.h"
+#include "connection.h"
 #include "device.h"
 #include "keyboard.h"
 #include "lines.h"
@@ -117,7 +120,7 @@ void device_gone(int channel, int error)
 void check_child(pid_t child, int channel)
 {
     STOP = 0;
-    if (MODEMFD >= 0)
+    if (MODEMFD >= 0 && LINEKIND == line_kind::terminal)
         fcntl(MODEMFD, F_SETFL, 0);
     int status = 0;
     bool ended = waitpid(child, &status, WNOHANG) == child;
@@ -138,6 +141,8 @@ void check_child(pid_t child, int channel)
         case device_note::HANDED_OVER:
             close(fd); // the child hands nothing over
             break;
+        case device_note::ANSWER:
+            break; // the child owes nothing
         }
     }
     if (ended)
@@ -150,7 +155,9 @@ void check_child(pid_t child, int channel)
 void wait_for_output(int fd, int channel)
 {
     if (wait_unless_stopped(fd, POLLOUT, nullptr) & (POLLHUP | POLLERR))
-        device_gone(channel, EIO);
+        device_gone(channel, LINEKIND == line_kind::terminal
+                                 ? EIO
+                                 : connection_error(MODEMFD));
 }
 
 // Writes the rest of the block read from the device to the screen, as much
@@ -212,6 +219,33 @@ void quit_while_away(int channel)
     }
 }
 
+// A wait of a connection's while the device is away: Ctrl-B, the end of
+// the keyboard or of the sending process gives the connection up.
+bool wait_returning(int fd, short events, int64_t deadline)
+{
+    struct timespec limit = after_ms(std::max<int64_t>(deadline - now_ms(), 0));
+    wait_unless_stopped(fd, events, &limit, R.keyboard);
+    if (!STOP && quit_among_unread_keys(false))
+        R.quitting = true;
+    return !STOP && !R.quitting;
+}
+
+// The next block from the device: a terminal's read returns as soon as it
+// has a byte; a connection, which is never made to block or not, is
+// waited on.  Returns what read returns.
+ssize_t read_device(int channel)
+{
+    if (LINEKIND == line_kind::terminal)
+        return read(MODEMFD, R.block, sizeof R.block);
+    ssize_t n = read_connection(MODEMFD, R.block, sizeof R.block);
+    int error = errno;
+    pass_answers(channel, DEVICE_NUMBER);
+    if (n < 0 && error == EAGAIN)
+        wait_unless_stopped(MODEMFD, POLLIN, nullptr);
+    errno = error;
+    return n;
+}
+
 // While the device is away: tries its path when the watch says it may be
 // back, and otherwise waits for that, for a key, or for the child; a path
 // never opened again waits for a key or the child alone.  What the keyboard
@@ -227,7 +261,9 @@ void wait_for_device(int channel)
     } else if (!REOPENABLE) {
         wait_unless_stopped(R.keyboard, POLLIN, nullptr);
     } else if (path_due()) {
-        why_not why = take_device_back();
+        why_not why = take_device_back(wait_returning);
+        if (why.kind != reason::none && (STOP || R.quitting))
+            return; // given up: tried again, if need be, when due
         if (why.kind != reason::none && time_to_say(why))
             say_why(why);
         if (why.kind != reason::none)
@@ -290,11 +326,12 @@ void relay_device_to_screen(pid_t child, int channel)
         } else if (MODEMFD < 0) {
             wait_for_device(channel);
         } else {
-            ssize_t n = read(MODEMFD, R.block, sizeof R.block);
+            ssize_t n = read_device(channel);
             R.shown = 0;
             R.size = n > 0 ? n : 0;
+            int closed = LINEKIND == line_kind::terminal ? EIO : CLOSED;
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                device_gone(channel, n == 0 ? EIO : errno);
+                device_gone(channel, n == 0 ? closed : errno);
         }
     }
 }

@@ -18,7 +18,9 @@ extern "C" void child_handler(int)
 {
     int saved_errno = errno;
     STOP = 1;
-    fcntl(MODEMFD, F_SETFL, O_NONBLOCK); // none while the device is away
+    // A connection is waited on instead: its description is shared.
+    if (LINEKIND == line_kind::terminal)
+        fcntl(MODEMFD, F_SETFL, O_NONBLOCK); // none while the device is away
     errno = saved_errno;
 }
 

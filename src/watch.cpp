@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "path.h"
+#include "remote.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ const int64_t RETRY_MS = 200;
 // What a directory change announces is tried again this often all the
 // same, for file systems that report no changes.
 const int64_t SAFETY_MS = 5000;
+// A remote port, which no directory announces, is tried after RETRY_MS,
+// then at twice the interval each time, up to BACKOFF_MS; from RETRY_MS
+// again once a connection has stayed up STAYED_MS.
+const int64_t BACKOFF_MS = 2000, STAYED_MS = 10000;
 
 // In a directory whose entries the path needs (one holding a link of it,
 // or where it ends): an entry made or moved in, a node given its owner and
@@ -55,6 +60,7 @@ struct waiting {
     bool news = false;         // news has come since the last try
     int64_t quiet_from = 0;    // nothing heard of the path since then
     int64_t taken_at = INT64_MIN / 2; // the device last taken back
+    int64_t interval = RETRY_MS; // a remote port's, between tries
 };
 waiting W;
 
@@ -158,6 +164,14 @@ bool take_news()
 
 void watch_path()
 {
+    int64_t now = now_ms();
+    if (kind_of(MODEMDEVICE) != line_kind::terminal) {
+        if (now - W.taken_at >= STAYED_MS)
+            W.interval = RETRY_MS;
+        W.news = false;
+        W.next_try = std::max(now + W.interval, W.taken_at + RETRY_MS + 1);
+        return;
+    }
     if (W.fd < 0 && !W.cannot_watch) {
         W.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         W.cannot_watch = W.fd < 0;
@@ -165,7 +179,6 @@ void watch_path()
     // Watched first, then tried: what appears meanwhile is news.
     if (W.fd >= 0)
         rewatch();
-    int64_t now = now_ms();
     W.news = true;
     W.quiet_from = now;
     // A device that flaps (a board in a reset loop, a radio link out of
@@ -212,6 +225,11 @@ bool time_to_say(const why_not& why)
     int64_t now = now_ms();
     W.news = false;
     W.earliest = now;
+    if (kind_of(MODEMDEVICE) != line_kind::terminal) {
+        W.interval = std::min(2 * W.interval, BACKOFF_MS);
+        W.next_try = now + W.interval;
+        return true;
+    }
     // A directory change announces when these change.
     bool announced =
         why.kind == reason::missing || why.kind == reason::not_a_directory ||
