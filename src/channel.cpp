@@ -44,7 +44,8 @@ void send_device(int channel, int fd, int number, const port_record& saved,
 bool send_answer(int channel, int number, unsigned char verb,
                  unsigned char option)
 {
-    device_note note = {device_note::ANSWER, number, 0, 0, {}, {}, verb, option};
+    device_note note = {
+        device_note::ANSWER, number, 0, 0, {}, {}, verb, option};
     return send_note(channel, note, -1, MSG_DONTWAIT);
 }
 

@@ -2,8 +2,8 @@
 // The channel: a socket pair between the two processes.  Over it the
 // receiving process hands each device it opens to the sending process, and
 // passes on what a connection's server is owed; either says that a device
-// has gone; and the sending process, at its end, says what it did not send.  Its hang-up tells each process that the other
-// has ended, however it ended.
+// has gone; and the sending process, at its end, says what it did not send. Its
+// hang-up tells each process that the other has ended, however it ended.
 #pragma once
 
 #include <cstddef>

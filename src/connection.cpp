@@ -124,14 +124,12 @@ why_not take_until(int fd, waiter wait, int64_t deadline, Done done)
                 return reason_of(ECANCELED);
             continue;
         }
-        size_t data = LINEKIND == line_kind::telnet
-                          ? telnet_decode(T, block, n)
-                          : static_cast<size_t>(n);
+        size_t data = LINEKIND == line_kind::telnet ? telnet_decode(T, block, n)
+                                                    : static_cast<size_t>(n);
         hold(block, data);
-        unsigned char answers[4 * 256];
-        if (int error = send_all(fd, answers,
-                                 telnet_answers(T, answers, sizeof answers),
-                                 wait))
+        unsigned char answers[2048];
+        if (int error = send_all(
+                fd, answers, telnet_answers(T, answers, sizeof answers), wait))
             return refused(error);
     }
     return reason_of(0);
@@ -179,8 +177,12 @@ why_not settle_connection(int fd, waiter wait)
     WORDS.length = 0;
     WORDS.line[0] = WORDS.last[0] = '\0';
     SETTLED = {};
+    // A connection that may be closed at once, its server saying why, is
+    // the port once it has stayed up.
+    const int64_t stayed = now_ms() + STAY_MS;
+    auto never = [] { return false; };
     if (LINEKIND == line_kind::raw)
-        return take_until(fd, wait, now_ms() + STAY_MS, [] { return false; });
+        return take_until(fd, wait, stayed, never);
 
     unsigned char request[16 * COM_PORT_SETTINGS];
     if (int error = send_all(fd, request, telnet_offer(T, request), wait))
@@ -193,7 +195,7 @@ why_not settle_connection(int fd, waiter wait)
         SETTLED.no_com_port = true;
         if (!T.spoke) // a raw accepter: its bytes go as they are
             LINEKIND = line_kind::raw;
-        return why;
+        return take_until(fd, wait, stayed, never);
     }
     SETTLED.asked[RATE] = cnf_rate();
     SETTLED.asked[DATA_BITS] = 8;
@@ -228,7 +230,8 @@ void say_connection_settings()
         say_device({"the settings were not all answered, the port may keep "
                     "its own"});
     if (T.answered[RATE] && now[RATE] != asked[RATE])
-        say_device({decimal(asked[RATE], a), " bit/s refused, the line runs at ",
+        say_device({decimal(asked[RATE], a),
+                    " bit/s refused, the line runs at ",
                     decimal(now[RATE], b)});
     if (T.answered[DATA_BITS] && now[DATA_BITS] != asked[DATA_BITS])
         say_device({decimal(asked[DATA_BITS], a),
@@ -243,8 +246,8 @@ void say_connection_settings()
                     " stop bit refused, the line runs with ",
                     stop_name(now[STOP_BITS])});
     if (T.answered[CONTROL] && now[CONTROL] != asked[CONTROL])
-        say_device({flow_name(asked[CONTROL], true),
-                    " refused, the line runs ", flow_name(now[CONTROL], false)});
+        say_device({flow_name(asked[CONTROL], true), " refused, the line runs ",
+                    flow_name(now[CONTROL], false)});
 }
 
 ssize_t read_connection(int fd, char* block, size_t size)
@@ -258,8 +261,7 @@ ssize_t read_connection(int fd, char* block, size_t size)
     ssize_t n = recv(fd, block, size, MSG_DONTWAIT);
     if (n <= 0 || LINEKIND != line_kind::telnet)
         return n;
-    size_t data =
-        telnet_decode(T, reinterpret_cast<unsigned char*>(block), n);
+    size_t data = telnet_decode(T, reinterpret_cast<unsigned char*>(block), n);
     if (data == 0)
         errno = EINTR;
     return data == 0 ? -1 : static_cast<ssize_t>(data);
@@ -270,11 +272,13 @@ void pass_answers(int channel, int number)
     if (!T.owes)
         return;
     T.owes = false;
-    for (int option = 0; option < 256; ++option) {
-        if (T.owed[option] != 0 &&
-            send_answer(channel, number, T.owed[option], option))
-            T.owed[option] = 0;
-        T.owes = T.owes || T.owed[option] != 0;
+    for (auto& side : T.owed) {
+        for (int option = 0; option < 256; ++option) {
+            if (side[option] != 0 &&
+                send_answer(channel, number, side[option], option))
+                side[option] = 0;
+            T.owes = T.owes || side[option] != 0;
+        }
     }
     if (T.signature_owed && send_answer(channel, number, SB, COM_PORT))
         T.signature_owed = false;
@@ -286,7 +290,7 @@ void owe_answer(unsigned char verb, unsigned char option)
     if (verb == SB)
         T.signature_owed = true;
     else
-        T.owed[option] = verb;
+        T.owed[verb == WILL || verb == WONT ? 0 : 1][option] = verb;
     T.owes = true;
 }
 
@@ -296,7 +300,7 @@ ssize_t send_keys(int fd, const char* keys, size_t count)
     if (OUT.sent == OUT.filled) {
         OUT.sent = 0;
         OUT.filled = OUT.keys_from =
-            T.owes ? telnet_answers(T, OUT.bytes, 4 * 256) : 0;
+            T.owes ? telnet_answers(T, OUT.bytes, 512) : 0;
     }
     size_t taken = 0;
     if (OUT.filled == OUT.keys_from && count > 0) {

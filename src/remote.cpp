@@ -116,8 +116,8 @@ int connect_remote(waiter wait, why_not& why)
     }
     int error = 0;
     for (struct addrinfo* a = ADDRESSES; a != nullptr; a = a->ai_next) {
-        int fd = socket(a->ai_family,
-                        SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd =
+            socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             error = errno;
             continue;

@@ -36,7 +36,7 @@ void take_option(telnet& t, unsigned char verb, unsigned char option)
         // Turned off, or refused what was asked: a refusal of a state in
         // force is answered, another is not.
         if (state == telnet::YES)
-            t.owed[option] = ours ? WONT : DONT;
+            t.owed[ours ? 0 : 1][option] = ours ? WONT : DONT;
         t.owes = t.owes || state == telnet::YES;
         state = telnet::NO;
         return;
@@ -45,7 +45,8 @@ void take_option(telnet& t, unsigned char verb, unsigned char option)
         state = telnet::YES;
     } else if (state == telnet::NO) {
         state = agreed ? telnet::YES : telnet::NO;
-        t.owed[option] = agreed ? (ours ? WILL : DO) : (ours ? WONT : DONT);
+        t.owed[ours ? 0 : 1][option] =
+            agreed ? (ours ? WILL : DO) : (ours ? WONT : DONT);
         t.owes = true;
     }
 }
@@ -152,22 +153,24 @@ size_t telnet_answers(telnet& t, unsigned char* out, size_t room)
 {
     unsigned char* to = out;
     bool left = false;
-    for (int option = 0; option < 256; ++option) {
-        if (t.owed[option] == 0)
-            continue;
-        if (out + room - to < 3) {
-            left = true;
-            continue;
+    for (auto& side : t.owed) {
+        for (int option = 0; option < 256; ++option) {
+            if (side[option] == 0)
+                continue;
+            if (out + room - to < 3) {
+                left = true;
+                continue;
+            }
+            *to++ = IAC;
+            *to++ = side[option];
+            *to++ = static_cast<unsigned char>(option);
+            side[option] = 0;
         }
-        *to++ = IAC;
-        *to++ = t.owed[option];
-        *to++ = static_cast<unsigned char>(option);
-        t.owed[option] = 0;
     }
     const size_t signature = 6 + sizeof OUR_SIGNATURE - 1;
     if (t.signature_owed && static_cast<size_t>(out + room - to) >= signature) {
-        for (unsigned char b : {IAC, SB, COM_PORT,
-                                static_cast<unsigned char>(SIGNATURE)})
+        for (unsigned char b :
+             {IAC, SB, COM_PORT, static_cast<unsigned char>(SIGNATURE)})
             *to++ = b;
         memcpy(to, OUR_SIGNATURE, sizeof OUR_SIGNATURE - 1);
         to += sizeof OUR_SIGNATURE - 1;
@@ -183,7 +186,8 @@ size_t com_port_request(unsigned char* out, int code, uint32_t value,
                         size_t size)
 {
     unsigned char* to = out;
-    for (unsigned char b : {IAC, SB, COM_PORT, static_cast<unsigned char>(code)})
+    for (unsigned char b :
+         {IAC, SB, COM_PORT, static_cast<unsigned char>(code)})
         *to++ = b;
     for (size_t i = size; i-- > 0;)
         to = put(to, static_cast<unsigned char>(value >> 8 * i));

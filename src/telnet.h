@@ -35,11 +35,12 @@ struct telnet {
     // RFC 1143's state of each option, ours and the server's.
     enum { NO, YES, WANT_YES };
     unsigned char us[256], him[256];
-    // Answers owed: a verb for each option (0 when none), and our
-    // signature, asked for.  One for each at most, however often asked.
-    unsigned char owed[256];
+    // Answers owed: a verb for each option (0 when none), of ours (WILL,
+    // WONT) and of the server's (DO, DONT), and our signature, asked for.
+    // One for each at most, however often asked.
+    unsigned char owed[2][256];
     bool signature_owed;
-    bool owes; // any of them
+    bool owes;  // any of them
     bool spoke; // a command came: the server speaks telnet
     // COM-PORT-OPTION's answers, by code from 1: the value in force.
     uint32_t answer[COM_PORT_SETTINGS + 1];

@@ -2,6 +2,7 @@
 #include "watch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <linux/magic.h>
@@ -58,9 +59,10 @@ struct waiting {
     int64_t next_try = 0;      // when the path is tried at the latest,
     int64_t earliest = 0;      // and, once news has come, at the earliest
     bool news = false;         // news has come since the last try
+    bool fresh = false;        // and the try it brought was refused
     int64_t quiet_from = 0;    // nothing heard of the path since then
     int64_t taken_at = INT64_MIN / 2; // the device last taken back
-    int64_t interval = RETRY_MS; // a remote port's, between tries
+    int64_t interval = RETRY_MS;      // a remote port's, between tries
 };
 waiting W;
 
@@ -203,7 +205,7 @@ bool path_due()
 {
     // A new or moved watch may have missed what appeared just before it.
     if (W.fd >= 0 && take_news()) {
-        W.news = true;
+        W.news = W.fresh = true;
         W.quiet_from = now_ms();
         rewatch();
     }
@@ -236,8 +238,13 @@ bool time_to_say(const why_not& why)
         why.kind == reason::link_loop || why.kind == reason::refused ||
         why.kind == reason::not_a_terminal || why.kind == reason::stale_link ||
         why.kind == reason::another_session;
-    W.next_try =
-        now + (W.fd >= 0 && !W.partial && announced ? SAFETY_MS : RETRY_MS);
+    // A socket's server makes its node, then listens: a connect refused
+    // right after the node appeared is tried once more on the timer.
+    bool listening_soon = why.error == ECONNREFUSED && W.fresh;
+    W.fresh = false;
+    W.next_try = now + (W.fd >= 0 && !W.partial && announced && !listening_soon
+                            ? SAFETY_MS
+                            : RETRY_MS);
     if (why.kind != reason::refused || now - W.quiet_from >= REFUSAL_MS)
         return true;
     // Tried again, and said if it still holds, once it has lasted.
