@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t m = telnet_decode(b, split.data(), std::min(cut, split.size()));
     if (cut < split.size()) {
         // What the second part leaves goes right after the first's.
-        std::vector<unsigned char> rest(split.begin() + cut, split.end());
+        std::vector<unsigned char> rest(split.data() + cut,
+                                        split.data() + split.size());
         size_t k = telnet_decode(b, rest.data(), rest.size());
         memcpy(split.data() + m, rest.data(), k);
         m += k;

@@ -4,6 +4,7 @@
 // test's own makes the faults ser2net never makes; and a UNIX socket at the
 // path stands for a virtual machine's console.
 
+#include <charconv>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +15,6 @@
 namespace {
 
 const char* const SER2NET = "/usr/sbin/ser2net";
-const std::string IAC = "\xff";
 
 // A listening socket of the test's own on loopback, and its port.
 int listen_on(int& port)
@@ -43,9 +43,13 @@ int accept_within(int listener)
 // Whether a TCP port of loopback is listening, as /proc/net/tcp says.
 bool listening(int port)
 {
-    char local[32];
-    snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
-    return read_file("/proc/net/tcp").find(local) != std::string::npos;
+    char hex[8];
+    *std::to_chars(hex, hex + 7, port, 16).ptr = '\0';
+    std::string local = "0100007F:" + std::string(4 - strlen(hex), '0') + hex;
+    for (char& c : local)
+        c = static_cast<char>(toupper(c));
+    return read_file("/proc/net/tcp").find(local + " 00000000:0000 0A") !=
+           std::string::npos;
 }
 
 struct accepter_case {
@@ -229,11 +233,10 @@ TEST_F(FakeServer, RefusalsAreSaidAndLateQuestionsAnswered)
     int peer = accept_within(listener);
     close(listener);
     ASSERT_GE(peer, 0);
-    write_bytes(peer, IAC + "\xfd," + IAC + "\xfb\x01");
-    EXPECT_EQ(read_bytes(peer, 6, patience_ms),
-              IAC + "\xfb," + IAC + "\xfe\x01");
+    write_bytes(peer, "\xff\xfd,\xff\xfb\x01");
+    EXPECT_EQ(read_bytes(peer, 6, patience_ms), "\xff\xfb,\xff\xfe\x01");
     EXPECT_EQ(read_bytes(peer, 38, patience_ms).size(), 38u) << "settings";
-    const std::string sb = IAC + "\xfa,", se = IAC + "\xf0";
+    const std::string sb = "\xff\xfa,", se = "\xff\xf0";
     write_bytes(peer, sb + std::string("e\0\0\x25\x80", 5) + se + sb + "f\x08" +
                           se + sb + "g\x01" + se + sb + "h\x01" + se + sb +
                           "i\x01" + se);
@@ -241,13 +244,14 @@ TEST_F(FakeServer, RefusalsAreSaidAndLateQuestionsAnswered)
                 said("RTS/CTS refused, the line runs without flow control"));
     ASSERT_TRUE(wait_until([&] { return settings_of(user).c_lflag == 0; },
                            patience_ms));
-    write_bytes(peer, "a" + IAC + IAC + "b" + IAC + "\xfd\xc8" + sb + "k" +
-                          std::string(100, 'x') + se + "c");
+    write_bytes(peer, "a\xff\xff"
+                      "b\xff\xfd\xc8" +
+                          sb + "k" + std::string(100, 'x') + se + "c");
     EXPECT_EQ(read_bytes(user.master, 4, patience_ms), "a\xff"
                                                        "bc");
-    EXPECT_EQ(read_bytes(peer, 3, patience_ms), IAC + "\xfc\xc8");
+    EXPECT_EQ(read_bytes(peer, 3, patience_ms), "\xff\xfc\xc8");
     write_bytes(user.master, "\xff\x01");
-    EXPECT_EQ(read_bytes(peer, 3, patience_ms), IAC + IAC + "\x01");
+    EXPECT_EQ(read_bytes(peer, 3, patience_ms), "\xff\xff\x01");
     close(peer);
     expect_said(said("gone (closed by the server), waiting for it; Ctrl-B "
                      "quits",

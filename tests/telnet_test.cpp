@@ -14,7 +14,7 @@ using namespace telnet_byte;
 using bytes = std::basic_string<unsigned char>;
 
 // Decodes in, split at every byte when one_by_one; returns the data.
-bytes decode(telnet& t, bytes in, bool one_by_one)
+bytes decode(telnet& t, const bytes& in, bool one_by_one)
 {
     bytes data;
     for (size_t at = 0, step = one_by_one ? 1 : in.size(); at < in.size();
