@@ -6,6 +6,8 @@
 // Only what no directory change announces is tried on a timer: a lock
 // another program holds, a busy port, a node whose device is not there.
 // Where nothing can be watched, or not every directory, the timer does it.
+// A port on another machine, which no directory announces, is tried on a
+// timer whose interval doubles from RETRY_MS up to two seconds.
 //
 // A try refused for its permissions is said only once the refusal has
 // lasted REFUSAL_MS with no news: a node appears as its owner's alone, and
