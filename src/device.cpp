@@ -183,17 +183,17 @@ void say_gone(int error)
 
 why_not take_device_back(waiter wait)
 {
-    // A connection has no settings to put back: the end handler may see it
-    // at any time, and the wait for a connect is not kept from the signals.
-    if (kind_of(MODEMDEVICE) != line_kind::terminal) {
-        why_not why = open_device(O_NONBLOCK, true, wait);
-        return why.kind == reason::none ? settle_device(wait) : why;
-    }
     // MODEMFD and port_saved change together, unseen by the end handler.
-    sigset_t old = block_end_signals();
+    // A connection has no settings to put back: the handler may see it at
+    // any time, and a remote port's connect, which may wait, is not kept
+    // from the signals.
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, nullptr, &old); // the mask as it is
+    if (kind_of(MODEMDEVICE) == line_kind::terminal)
+        old = block_end_signals();
     why_not why = open_device(O_NONBLOCK, true, wait);
     if (why.kind == reason::none)
-        setup_port(MODEMFD);
+        setup_port(MODEMFD); // a connection is left as it is
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (why.kind == reason::none && LINEKIND != line_kind::terminal)
         why = settle_device(wait);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "telnet.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -92,6 +93,17 @@ size_t telnet_decode(telnet& t, unsigned char* data, size_t size)
 {
     unsigned char* to = data;
     for (const unsigned char* b = data; b < data + size; ++b) {
+        // A run of data up to the next IAC moves at once.
+        if (t.state == telnet::DATA && *b != IAC) {
+            const void* iac = memchr(b, IAC, data + size - b);
+            const unsigned char* end =
+                iac != nullptr ? static_cast<const unsigned char*>(iac)
+                               : data + size;
+            memmove(to, b, end - b);
+            to += end - b;
+            b = end - 1;
+            continue;
+        }
         switch (t.state) {
         case telnet::DATA:
             if (*b == IAC)
@@ -201,11 +213,19 @@ size_t telnet_escape(const unsigned char* keys, size_t count,
 {
     unsigned char* to = out;
     size_t i = 0;
-    for (; i < count; ++i) {
-        size_t need = keys[i] == IAC ? 2 : 1;
-        if (static_cast<size_t>(out + room - to) < need)
+    while (i < count && to < out + room) {
+        // A run of keys up to the next 0xFF moves at once.
+        const void* iac = memchr(keys + i, IAC, count - i);
+        size_t run = (iac != nullptr ? static_cast<const unsigned char*>(iac)
+                                     : keys + count) -
+                     (keys + i);
+        run = std::min<size_t>(run, out + room - to);
+        memcpy(to, keys + i, run);
+        to += run;
+        i += run;
+        if (i == count || keys[i] != IAC || out + room - to < 2)
             break;
-        to = put(to, keys[i]);
+        to = put(to, keys[i++]);
     }
     consumed = i;
     return to - out;
