@@ -5,8 +5,11 @@
 // path stands for a virtual machine's console.
 
 #include <charconv>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -116,11 +119,12 @@ class Remote : public Terminal,
     }
 
     // Starts portterm on url; it is running once the keyboard is raw.
-    void start_on(const std::string& line, const char* flow = "RTS/CTS")
+    void start_on(const std::string& line, const char* flow = "RTS/CTS",
+                  const std::vector<std::string>& argv = {})
     {
         url = line;
         write_file(dir + "/portrc", url + "\n115200\n" + flow + "\n");
-        run = start_portterm(dir, user.slave, user.slave, user.slave);
+        run = start_portterm(dir, user.slave, user.slave, user.slave, argv);
         ASSERT_TRUE(wait_until([&] { return settings_of(user).c_lflag == 0; },
                                patience_ms))
             << read_quiet(run.err, 10);
@@ -295,6 +299,95 @@ TEST_F(FakeServer, ASocketAtThePathComesBackMadeAnew)
     expect_ctrl_b_ends_it();
     close(peer);
     close(listener);
+}
+
+// A line that cannot be used is one line and status 255, the terminal
+// untouched: malformed, refused, or a name that does not resolve (in a
+// mount namespace whose resolver reads its own hosts file alone).
+TEST_F(FakeServer, AnUnusableLineIsOneLineAndStatus255)
+{
+    int closed = 0;
+    close(listen_on(closed));
+    write_file(dir + "/nsswitch.conf", "hosts: files\n");
+    write_file(dir + "/hosts", "127.0.0.1 localhost\n");
+    const std::string own_resolver =
+        "for f in nsswitch.conf hosts; do mount --bind \"$PWD/$f\" "
+        "/etc/$f || exit; done; exec \"$0\"";
+    const struct {
+        std::string line, said;
+        bool resolver;
+    } rows[] = {
+        {"rfc2217://127.0.0.1", "no port", false},
+        {"rfc2217://[::1:2217", "unclosed bracket", false},
+        {"socket://127.0.0.1:" + std::to_string(closed), "Connection refused",
+         false},
+        {"rfc2217://no-such-board.lab:3001", "Name or service not known", true},
+    };
+    for (const auto& row : rows) {
+        if (row.resolver && !no_private_namespace().empty())
+            continue;
+        end_run(run);
+        write_file(dir + "/portrc", row.line + "\n9600\nNONE\n");
+        std::vector<std::string> argv;
+        if (row.resolver)
+            argv = {"/usr/bin/unshare", "-m", "--propagation", "private",
+                    "/bin/sh",          "-c", own_resolver,    PORTTERM_PATH};
+        run = start_portterm(dir, user.slave, user.slave, user.slave, argv);
+        ASSERT_NO_FATAL_FAILURE(
+            expect_failure(255, row.line + ": " + row.said + "\n"));
+    }
+    EXPECT_EQ(read_quiet(user.master, 20), "");
+    EXPECT_TRUE(same_settings(settings_of(user), user_before));
+}
+
+// A far end that vanishes without a word (its host's link down, in a
+// network namespace of the test's own) is gone within 10 s.
+TEST_F(FakeServer, AVanishedFarEndIsGoneWithinTenSeconds)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    int down[2];
+    ASSERT_EQ(pipe(down), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    server = fork();
+    ASSERT_GE(server, 0);
+    if (server == 0) {
+        // The far host: its own loopback, taken down when told.
+        struct ifreq lo = {};
+        strcpy(lo.ifr_name, "lo");
+        int s = -1;
+        if (unshare(CLONE_NEWNET) != 0 ||
+            (s = socket(AF_INET, SOCK_DGRAM, 0)) < 0 ||
+            ioctl(s, SIOCGIFFLAGS, &lo) != 0 ||
+            (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo)) != 0)
+            _exit(1);
+        int listener = listen_on(port);
+        (void)!write(ready[1], &port, sizeof port);
+        char c;
+        (void)!read(down[0], &c, 1);
+        lo.ifr_flags &= ~IFF_UP;
+        ioctl(s, SIOCSIFFLAGS, &lo);
+        pause();
+        _exit(listener < 0);
+    }
+    std::string got = read_bytes(ready[0], sizeof port, patience_ms);
+    ASSERT_EQ(got.size(), sizeof port) << "no far host";
+    memcpy(&port, got.data(), sizeof port);
+    ASSERT_NO_FATAL_FAILURE(start_on(
+        "socket://127.0.0.1:" + std::to_string(port), "NONE",
+        {"/usr/bin/nsenter",
+         "--net=/proc/" + std::to_string(server) + "/ns/net", PORTTERM_PATH}));
+    write_bytes(down[1], "x");
+    int64_t at = now_ms();
+    write_bytes(user.master, "AT\r");
+    const std::string gone = "\r\n" + url + ": gone (";
+    EXPECT_EQ(read_bytes(run.err, gone.size(), 12000), gone);
+    EXPECT_LE(now_ms() - at, 10000);
+    read_quiet(run.err, 100);
+    expect_ctrl_b_ends_it();
+    for (int fd : {down[0], down[1], ready[0], ready[1]})
+        close(fd);
 }
 
 } // namespace
