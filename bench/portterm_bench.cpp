@@ -35,13 +35,22 @@ int RETURNS = 60;    // the device gone and back, for the relays that can
 int AWAY_MS = 250;   // each time it is away
 
 // A relay measured: portterm (reading portrc) when args is empty, or a
-// command whose last argument is the device.
+// command whose last argument is the device.  Over the network, that
+// argument is the port of loopback ser2net serves the device at, after
+// prefix; portterm's portrc names it as an rfc2217:// port.
 struct relay {
     std::string name;
     std::string program;
     std::vector<std::string> args;
-    std::string quit; // the keys that end it
+    std::string quit;               // the keys that end it; none: SIGTERM
+    std::string prefix = "";        // before the port, over the network
+    const char* accepter = nullptr; // ser2net's, over the network
 };
+
+// The network's figures: ser2net serves the device at 115200 on loopback.
+int NET_RUNS = 3;
+int NET_SAMPLES = 200;
+size_t NET_TRANSFER = size_t{4} << 20;
 
 [[noreturn]] void die(const char* what)
 {
@@ -75,7 +84,47 @@ struct session {
     double ready_us = 0;
     struct rusage usage = {};
     long peak_kib = 0; // of the relay's processes together, before the end
+    pid_t server = -1; // ser2net, over the network
 };
+
+// Whether a port of loopback listens, as /proc/net/tcp says.
+bool listening(int port)
+{
+    char local[64];
+    (void)snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A",
+                   port); // it fits
+    return read_file("/proc/net/tcp").find(local) != std::string::npos;
+}
+
+// ser2net, with a configuration of the benchmark's own (never its
+// packaged one), serving the session's device; returns its port.
+int serve(session& s)
+{
+    static int next = 47100;
+    int port = next++;
+    const std::string config = s.dir + "/ser2net.yaml";
+    if (symlink(s.device.path.c_str(), (s.dir + "/dev").c_str()) != 0)
+        die("cannot make the device's link");
+    write_file(config, std::string("connection: &port\n  accepter: ") +
+                           s.r->accepter + ",127.0.0.1," +
+                           std::to_string(port) + "\n  connector: serialdev," +
+                           s.dir + "/dev,115200n81,local\n");
+    s.server = fork();
+    if (s.server == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDERR_FILENO);
+        execl("/usr/sbin/ser2net", "ser2net", "-n", "-u", "-c", config.c_str(),
+              "-P", (s.dir + "/ser2net.pid").c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; !listening(port); ++i) {
+        if (i == 3000)
+            die("ser2net did not listen");
+        usleep(1000);
+    }
+    return port;
+}
 
 // portterm's portrc names a link to the device when linked, as a device
 // simulator makes one, so that the device can go and come back.
@@ -91,11 +140,20 @@ void start(session& s, bool linked = false)
     std::string path = linked ? s.dir + "/modem" : s.device.path;
     if (linked && symlink(s.device.path.c_str(), path.c_str()) != 0)
         die("cannot make the device's link");
+    std::string target = s.device.path;
+    if (s.r->accepter != nullptr) {
+        std::string port = std::to_string(serve(s));
+        bool raw = strcmp(s.r->accepter, "tcp") == 0;
+        path = (raw ? "socket://127.0.0.1:" : "rfc2217://127.0.0.1:") + port;
+        target = s.r->prefix + port;
+    }
     if (s.r->args.empty()) {
-        write_file(s.dir + "/portrc", path + "\n38400\nNONE\n");
+        write_file(s.dir + "/portrc",
+                   path + (s.r->accepter ? "\n115200" : "\n38400") +
+                       "\nNONE\n");
     } else {
         argv.insert(argv.end(), s.r->args.begin(), s.r->args.end());
-        argv.push_back(s.device.path);
+        argv.push_back(target);
     }
     s.started_us = now_us();
     s.run = start_portterm(s.dir, s.user.slave, s.user.slave, s.user.slave,
@@ -112,6 +170,7 @@ void start(session& s, bool linked = false)
     }
     s.ready_us = now_us();
     read_quiet(s.device.master, 30);
+    read_quiet(s.user.master, 30); // a banner, over the network
 }
 
 // Types the quit keys and waits for the relay to end; returns the time it
@@ -123,7 +182,10 @@ double finish(session& s)
     if (pid_t child = first_child_of(s.run.pid); child > 0)
         s.peak_kib += status_figure(child, "VmHWM");
     double quit = now_us();
-    write_bytes(s.user.master, s.r->quit);
+    if (s.r->quit.empty())
+        signal_process(s.run.pid, SIGTERM);
+    else
+        write_bytes(s.user.master, s.r->quit);
     int status;
     for (;;) {
         pid_t r = wait4(s.run.pid, &status, WNOHANG, &s.usage);
@@ -141,6 +203,10 @@ double finish(session& s)
         usleep(50);
     }
     double took = now_us() - quit;
+    if (s.server > 0) {
+        signal_process(s.server, SIGTERM);
+        waitpid(s.server, nullptr, 0);
+    }
     close(s.run.err);
     close_pty(s.user);
     close_pty(s.device);
@@ -406,6 +472,78 @@ figures measure(const relay& r)
     return f;
 }
 
+struct net_figures {
+    double key_ms, far_ms, random_mb_s, ff_mb_s, peak_kib;
+    bool exact;
+};
+
+// Over the network, medians of NET_RUNS sessions: a key's way to the far
+// end and a far byte's to the screen; the far end's bulk to the screen,
+// random and all 0xFF.
+net_figures measure_network(const relay& r)
+{
+    std::vector<double> key, far, random, ff, peak;
+    bool exact = true;
+    std::string noise(NET_TRANSFER, 0), all_ff(NET_TRANSFER / 4, '\xff');
+    unsigned seed = 1;
+    for (char& c : noise)
+        c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    for (int run = 0; run < NET_RUNS; ++run) {
+        session s{&r, {}, {}, {}, {}};
+        start(s);
+        std::vector<double> keys, shown;
+        int samples = LATENCY_SAMPLES;
+        LATENCY_SAMPLES = NET_SAMPLES;
+        latency(s.user.master, s.device.master, keys);
+        latency(s.device.master, s.user.master, shown);
+        LATENCY_SAMPLES = samples;
+        key.push_back(percentile(keys, 0.5) / 1e3);
+        far.push_back(percentile(shown, 0.5) / 1e3);
+        bool ok = false;
+        random.push_back(transfer(s.device.master, s.user.master, noise, ok) /
+                         1e6);
+        exact = exact && ok;
+        ff.push_back(transfer(s.device.master, s.user.master, all_ff, ok) /
+                     1e6);
+        exact = exact && ok;
+        finish(s);
+        peak.push_back(static_cast<double>(s.peak_kib));
+    }
+    return {percentile(key, 0.5), percentile(far, 0.5), percentile(random, 0.5),
+            percentile(ff, 0.5),  percentile(peak, 1),  exact};
+}
+
+// portterm beside the others over the network, and its ratio to the last,
+// the floor.
+void network(const std::vector<relay>& relays)
+{
+    printf("\nover the network: ser2net on loopback at 115200, medians of %d "
+           "runs\n%-34s",
+           NET_RUNS, "figure");
+    std::vector<net_figures> all;
+    for (const relay& r : relays) {
+        printf(" %13s", r.name.c_str());
+        all.push_back(measure_network(r));
+    }
+    printf(" %8s\n", "ratio");
+    auto line = [&](const char* name, double net_figures::*value,
+                    const char* unit) {
+        printf("%-34s", name);
+        for (const net_figures& f : all)
+            printf(" %13.3f", f.*value);
+        printf(" %7.2fx  %s\n", all.front().*value / all.back().*value, unit);
+    };
+    line("key to far end latency (median)", &net_figures::key_ms, "ms");
+    line("far end to screen latency (median)", &net_figures::far_ms, "ms");
+    line("far end to screen, random", &net_figures::random_mb_s, "MB/s");
+    line("far end to screen, all 0xFF", &net_figures::ff_mb_s, "MB/s");
+    line("peak memory (VmHWM, all processes)", &net_figures::peak_kib, "KiB");
+    printf("%-34s", "every byte exact");
+    for (const net_figures& f : all)
+        printf(" %13s", f.exact ? "yes" : "NO");
+    printf("\n");
+}
+
 figures mean(const figures& a, const figures& b)
 {
     auto m = [](double x, double y) { return (x + y) / 2; };
@@ -462,6 +600,7 @@ void row(const char* name, const std::vector<figures>& all,
 int main(int argc, char** argv)
 {
     std::vector<relay> relays = {{"portterm", PORTTERM_PATH, {}, "\x02"}};
+    bool only_network = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0) {
             SESSIONS = 5;
@@ -470,12 +609,17 @@ int main(int argc, char** argv)
             PHASE_MS = 500;
             RETURNS = 10;
             AWAY_MS = 100;
+            NET_RUNS = 1;
+            NET_SAMPLES = 50;
+            NET_TRANSFER = size_t{256} * 1024;
+        } else if (strcmp(argv[i], "--network") == 0) {
+            only_network = true;
         } else if (strcmp(argv[i], "--beside") == 0 && i + 1 < argc) {
             relays.push_back({"beside", argv[++i], {}, "\x02"});
         } else {
             (void)fprintf(
-                stderr,
-                "usage: portterm_bench [--quick] [--beside PORTTERM]\n");
+                stderr, "usage: portterm_bench [--quick] [--network] [--beside "
+                        "PORTTERM]\n");
             return 2;
         }
     }
@@ -495,51 +639,83 @@ int main(int argc, char** argv)
     // Each relay twice, in the order given and then back, so that a
     // machine that warms up or slows down during the run favours none.
     std::vector<figures> first, all(relays.size());
+    if (only_network)
+        relays.clear();
     for (const relay& r : relays)
         first.push_back(measure(r));
     for (size_t i = relays.size(); i-- > 0;)
         all[i] = mean(first[i], measure(relays[i]));
 
-    printf("%-34s", "figure");
-    for (const relay& r : relays)
-        printf(" %13s", r.name.c_str());
-    printf(" %8s\n", "ratio");
-    auto exact = [&](bool figures::*ok) {
-        for (const figures& f : all)
-            if (!(f.*ok))
-                return ", NOT BYTE-EXACT";
-        return ", byte-exact";
-    };
-    row("start-up to ready (median)", all, &figures::startup_ms, "ms");
-    row("Ctrl-B to exit (median)", all, &figures::quit_ms, "ms");
-    row("key to device latency (median)", all, &figures::key_median_us, "us");
-    row("key to device latency (p99)", all, &figures::key_p99_us, "us");
-    row("device to screen latency (median)", all, &figures::screen_median_us,
-        "us");
-    row("device to screen latency (p99)", all, &figures::screen_p99_us, "us");
-    row("throughput key to device", all, &figures::key_bytes_s, "bytes/s",
-        exact(&figures::key_exact));
-    row("throughput device to screen", all, &figures::screen_bytes_s, "bytes/s",
-        exact(&figures::screen_exact));
-    row("processor per MiB key to device", all, &figures::key_cpu_ms_per_mib,
-        "ms");
-    row("processor per MiB device to screen", all,
-        &figures::screen_cpu_ms_per_mib, "ms");
-    row("processor use, idle", all, &figures::idle_pct, "% of a core");
-    row("processor use, device hung up", all, &figures::hung_pct,
-        "% of a core");
-    row("processor use, 38400 bit/s line", all, &figures::pace_pct,
-        "% of a core", exact(&figures::pace_exact));
-    row("peak memory (VmHWM, all processes)", all, &figures::peak_kib, "KiB");
-    row("return to first byte (median)", all, &figures::return_median_ms, "ms");
-    row("return to first byte (worst)", all, &figures::return_worst_ms, "ms");
-    row("wake-ups while away (median)", all, &figures::away_wakes_median,
-        "per s");
-    row("wake-ups while away (worst)", all, &figures::away_wakes_worst,
-        "per s");
-    row("processor use while away (median)", all, &figures::away_cpu_median,
-        "% of a core");
-    row("processor use while away (worst)", all, &figures::away_cpu_worst,
-        "% of a core");
+    if (!relays.empty()) {
+        printf("%-34s", "figure");
+        for (const relay& r : relays)
+            printf(" %13s", r.name.c_str());
+        printf(" %8s\n", "ratio");
+        auto exact = [&](bool figures::*ok) {
+            for (const figures& f : all)
+                if (!(f.*ok))
+                    return ", NOT BYTE-EXACT";
+            return ", byte-exact";
+        };
+        row("start-up to ready (median)", all, &figures::startup_ms, "ms");
+        row("Ctrl-B to exit (median)", all, &figures::quit_ms, "ms");
+        row("key to device latency (median)", all, &figures::key_median_us,
+            "us");
+        row("key to device latency (p99)", all, &figures::key_p99_us, "us");
+        row("device to screen latency (median)", all,
+            &figures::screen_median_us, "us");
+        row("device to screen latency (p99)", all, &figures::screen_p99_us,
+            "us");
+        row("throughput key to device", all, &figures::key_bytes_s, "bytes/s",
+            exact(&figures::key_exact));
+        row("throughput device to screen", all, &figures::screen_bytes_s,
+            "bytes/s", exact(&figures::screen_exact));
+        row("processor per MiB key to device", all,
+            &figures::key_cpu_ms_per_mib, "ms");
+        row("processor per MiB device to screen", all,
+            &figures::screen_cpu_ms_per_mib, "ms");
+        row("processor use, idle", all, &figures::idle_pct, "% of a core");
+        row("processor use, device hung up", all, &figures::hung_pct,
+            "% of a core");
+        row("processor use, 38400 bit/s line", all, &figures::pace_pct,
+            "% of a core", exact(&figures::pace_exact));
+        row("peak memory (VmHWM, all processes)", all, &figures::peak_kib,
+            "KiB");
+        row("return to first byte (median)", all, &figures::return_median_ms,
+            "ms");
+        row("return to first byte (worst)", all, &figures::return_worst_ms,
+            "ms");
+        row("wake-ups while away (median)", all, &figures::away_wakes_median,
+            "per s");
+        row("wake-ups while away (worst)", all, &figures::away_wakes_worst,
+            "per s");
+        row("processor use while away (median)", all, &figures::away_cpu_median,
+            "% of a core");
+        row("processor use while away (worst)", all, &figures::away_cpu_worst,
+            "% of a core");
+    }
+
+    // Over the network, where ser2net is installed: portterm, microcom
+    // (only ever with -t: without it, it opens the machine's first serial
+    // port) and a bare relay through ser2net's raw accepter.
+    if (access("/usr/sbin/ser2net", X_OK) != 0) {
+        (void)fprintf(stderr, "portterm_bench: no /usr/sbin/ser2net (package "
+                              "ser2net): measured without the network\n");
+        return 0;
+    }
+    // microcom reads its quit command only once its prompt is up: it is
+    // ended by SIGTERM.
+    std::vector<relay> net = {
+        {"portterm", PORTTERM_PATH, {}, "\x02", "", "telnet(rfc2217),tcp"},
+        {"portterm raw", PORTTERM_PATH, {}, "\x02", "", "tcp"}};
+    if (access("/usr/bin/microcom", X_OK) == 0)
+        net.push_back({"microcom",
+                       "/usr/bin/microcom",
+                       {"-t"},
+                       "",
+                       "127.0.0.1:",
+                       "telnet(rfc2217),tcp"});
+    net.push_back({"floor 4 KiB", FLOOR_PATH, {"4096"}, "\x02", "tcp:", "tcp"});
+    network(net);
     return 0;
 }
