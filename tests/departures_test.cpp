@@ -169,8 +169,8 @@ class Departures : public Terminal {
             long call = syscall_of(p);
             return process_state(p) == 'T' ||
                    (process_state(p) == 'S' &&
-                    (call == SYS_read || call == SYS_ppoll ||
-                     call == SYS_poll));
+                    (call == READ_CALL || call == PPOLL_CALL ||
+                     call == POLL_CALL));
         };
         EXPECT_TRUE(wait_until(
             [&] {
@@ -742,7 +742,7 @@ TEST_F(Departures, GoneLineAfterTheRestOfItsBlock)
     std::string flood(16384, '.');
     write_bytes(user.master, "\x13");
     flood.resize(write_within(device.master, flood, 500));
-    ASSERT_TRUE(wait_until([&] { return syscall_of(run.pid) == SYS_ppoll; },
+    ASSERT_TRUE(wait_until([&] { return syscall_of(run.pid) == PPOLL_CALL; },
                            patience_ms));
     ASSERT_NO_FATAL_FAILURE(unplug());
     EXPECT_EQ(read_quiet(run.err, 200), "")

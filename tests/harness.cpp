@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -313,8 +314,15 @@ std::vector<std::string> preloaded(const char* library,
                                    const std::vector<std::string>& settings)
 {
     const char* asan = getenv("ASAN_OPTIONS");
+    // Under the emulator the library is the program's, not the launcher's
+    // or the emulator's: the emulator hands it over.
+#ifdef PORTTERM_EMULATED
+    const char* preload = "QEMU_SET_ENV=LD_PRELOAD=";
+#else
+    const char* preload = "LD_PRELOAD=";
+#endif
     std::vector<std::string> argv = {"/usr/bin/env",
-                                     std::string("LD_PRELOAD=") + library};
+                                     std::string(preload) + library};
     argv.insert(argv.end(), settings.begin(), settings.end());
     // AddressSanitizer's runtime wants to come first; here it cannot.
     argv.push_back("ASAN_OPTIONS=" + std::string(asan ? asan : "") +
@@ -473,6 +481,13 @@ char process_state(pid_t pid)
     std::string state = stat_field(pid, 3);
     return state.empty() ? '\0' : state[0];
 }
+
+#ifdef PORTTERM_EMULATED
+// The emulator runs on an x86_64 kernel.
+const long READ_CALL = 0, POLL_CALL = 271, PPOLL_CALL = 271;
+#else
+const long READ_CALL = SYS_read, POLL_CALL = SYS_poll, PPOLL_CALL = SYS_ppoll;
+#endif
 
 long syscall_of(pid_t pid)
 {

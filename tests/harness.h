@@ -117,8 +117,11 @@ template <typename Pred> bool wait_until(Pred pred, int timeout_ms);
 // The state letter of pid from /proc (R, S, T, Z, ...), or 0 when it is gone.
 char process_state(pid_t pid);
 // The number of the system call pid is in, from /proc; -1 when it runs
-// outside one, or is gone.
+// outside one, or is gone.  The numbers are those of the kernel it runs
+// on: a program under the emulator is in its host's calls, and a guest's
+// poll is the host's ppoll.
 long syscall_of(pid_t pid);
+extern const long READ_CALL, POLL_CALL, PPOLL_CALL;
 bool process_exists(pid_t pid);
 // The pids of pid's children, from /proc.
 std::string children_of(pid_t pid);

@@ -280,7 +280,7 @@ TEST_P(DeviceDescriptor, IsReadBlockingAndNeverTheControllingTerminal)
     auto blocking_read = [&] {
         std::vector<int> flags = open_flags(run.pid, device.path);
         return flags.size() == 1 && (flags[0] & O_ACCMODE) == O_RDWR &&
-               (flags[0] & O_NONBLOCK) == 0 && syscall_of(run.pid) == SYS_read;
+               (flags[0] & O_NONBLOCK) == 0 && syscall_of(run.pid) == READ_CALL;
     };
     EXPECT_TRUE(wait_until(blocking_read, patience_ms));
     for (int i = 0; i < 3; ++i) {
