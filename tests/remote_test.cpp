@@ -340,6 +340,51 @@ TEST_F(FakeServer, AnUnusableLineIsOneLineAndStatus255)
     EXPECT_TRUE(same_settings(settings_of(user), user_before));
 }
 
+// Ctrl-B ends it at once while a return's connect hangs: the server's
+// backlog is full, and its answer to the connect never comes.
+TEST_F(FakeServer, CtrlBEndsItWhileAConnectHangs)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), size), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
+    ASSERT_NO_FATAL_FAILURE(start_on(
+        "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "NONE"));
+    int peer = accept_within(listener);
+    std::vector<int> queued; // fill the backlog, never accepted
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        (void)!connect(queued.back(), reinterpret_cast<sockaddr*>(&a), size);
+    }
+    close(peer);
+    expect_said(said("gone (closed by the server), waiting for it; Ctrl-B "
+                     "quits",
+                     true));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return read_file("/proc/net/tcp").find(" 02 ") != std::string::npos;
+        },
+        patience_ms))
+        << "no connect waiting";
+    // A tenth of a second; a sanitizer's or an emulator's exit takes more.
+#if defined(__SANITIZE_ADDRESS__) || defined(PORTTERM_EMULATED)
+    const int64_t promptly = 1000;
+#else
+    const int64_t promptly = 100;
+#endif
+    int64_t at = now_ms();
+    int status = quit();
+    EXPECT_LT(now_ms() - at, promptly) << "Ctrl-B waited for the connect";
+    expect_clean_end(status);
+    for (int fd : queued)
+        close(fd);
+    close(listener);
+}
+
 // A far end that vanishes without a word (its host's link down, in a
 // network namespace of the test's own) is gone within 10 s.
 TEST_F(FakeServer, AVanishedFarEndIsGoneWithinTenSeconds)
