@@ -103,13 +103,14 @@ int send_all(int fd, const unsigned char* bytes, size_t size, waiter wait)
     return 0;
 }
 
-// Reads the connection until done() holds or the deadline passes; what it
-// owes is answered at once.  none, or why the connection is no port.
+// Reads the connection until done() holds or the deadline passes, also
+// while the server sends without a pause; what it owes is answered at
+// once.  none, or why the connection is no port.
 template <typename Done>
 why_not take_until(int fd, waiter wait, int64_t deadline, Done done)
 {
     unsigned char block[4096];
-    while (!done()) {
+    while (!done() && now_ms() < deadline) {
         ssize_t n = recv(fd, block, sizeof block, MSG_DONTWAIT);
         if (n == 0)
             return refused(CLOSED);
@@ -117,8 +118,6 @@ why_not take_until(int fd, waiter wait, int64_t deadline, Done done)
             continue;
         if (n < 0 && errno != EAGAIN)
             return refused(errno);
-        if (n < 0 && now_ms() >= deadline)
-            break;
         if (n < 0) {
             if (!wait(fd, POLLIN, deadline))
                 return reason_of(ECANCELED);

@@ -278,7 +278,15 @@ TEST_F(FakeServer, ASocketAtThePathComesBackMadeAnew)
         return fd;
     };
     int listener = serve_node();
-    ASSERT_NO_FATAL_FAILURE(start_on(node, "NONE"));
+    // A console that talks without a pause as it is connected to: it is
+    // the port all the same once it has stayed up.
+    const std::string chatty = dir + "/chatty";
+    write_file(chatty, "");
+    ASSERT_NO_FATAL_FAILURE(
+        start_on(node, "NONE", faulty({"CHATTY_WHILE=" + chatty})));
+    ASSERT_EQ(unlink(chatty.c_str()), 0);
+    while (!read_quiet(user.master, 100).empty()) {
+    }
     int peer = accept_within(listener);
     ASSERT_GE(peer, 0);
     expect_every_byte(peer);
